@@ -1,0 +1,24 @@
+// The control thread and the tests it runs in every poll cycle.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+
+struct HostInterface;
+
+// The thread routine; startup creates it with parameter 0.
+DWORD WINAPI control_thread(LPVOID unused);
+
+// One ICMP echo to the host in slot index of HostNames; 1 answered, 0 not.
+int ping_host(int index);
+// One pass over the host table with the per-host state machine.
+void poll_hosts(const HostInterface* host);
+// Logs the memory figures and reports short memory.
+void test_memory(const HostInterface* host);
+
+// Short-memory cycles still to pass before the next memory report.
+extern int32_t MemoryReportCountdown;
+// The drive under test and its free megabytes, read by the disk reports.
+extern char CurrentDrivePath[12];
+extern int32_t CurrentFreeMB;

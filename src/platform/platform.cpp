@@ -1,0 +1,70 @@
+#include "platform/platform.h"
+
+#include <icmpapi.h>
+
+namespace {
+
+HANDLE call_IcmpCreateFile() { return ::IcmpCreateFile(); }
+DWORD call_IcmpSendEcho(HANDLE icmp, IPAddr address, LPVOID request_data, WORD request_size,
+                        PIP_OPTION_INFORMATION options, LPVOID reply_buffer, DWORD reply_size,
+                        DWORD timeout_ms)
+{
+    return ::IcmpSendEcho(icmp, address, request_data, request_size, options, reply_buffer,
+                          reply_size, timeout_ms);
+}
+BOOL call_IcmpCloseHandle(HANDLE icmp) { return ::IcmpCloseHandle(icmp); }
+unsigned long call_inet_addr(const char* text) { return ::inet_addr(text); }
+struct hostent* call_gethostbyname(const char* name) { return ::gethostbyname(name); }
+int call_WSAGetLastError() { return ::WSAGetLastError(); }
+DWORD call_GetLastError() { return ::GetLastError(); }
+int call_WSAStartup(WORD version, LPWSADATA data) { return ::WSAStartup(version, data); }
+int call_WSACleanup() { return ::WSACleanup(); }
+
+BOOL call_GetDiskFreeSpaceA(LPCSTR root, LPDWORD sectors_per_cluster, LPDWORD bytes_per_sector,
+                            LPDWORD free_clusters, LPDWORD total_clusters)
+{
+    return ::GetDiskFreeSpaceA(root, sectors_per_cluster, bytes_per_sector, free_clusters,
+                               total_clusters);
+}
+void call_GlobalMemoryStatus(LPMEMORYSTATUS status) { ::GlobalMemoryStatus(status); }
+
+void call_Sleep(DWORD ms) { ::Sleep(ms); }
+DWORD call_WaitForSingleObject(HANDLE handle, DWORD ms) { return ::WaitForSingleObject(handle, ms); }
+HANDLE call_CreateThread(LPTHREAD_START_ROUTINE routine, LPVOID parameter, LPDWORD thread_id)
+{
+    return ::CreateThread(nullptr, 0, routine, parameter, 0, thread_id);
+}
+BOOL call_TerminateThread(HANDLE thread, DWORD exit_code) { return ::TerminateThread(thread, exit_code); }
+
+LPVOID call_HeapAlloc(SIZE_T bytes) { return ::HeapAlloc(::GetProcessHeap(), 0, bytes); }
+BOOL call_HeapFree(LPVOID block) { return ::HeapFree(::GetProcessHeap(), 0, block); }
+
+int call_MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type)
+{
+    return ::MessageBoxA(owner, text, caption, type);
+}
+
+} // namespace
+
+const PlatformCalls PlatformDefaults = {
+    call_IcmpCreateFile,
+    call_IcmpSendEcho,
+    call_IcmpCloseHandle,
+    call_inet_addr,
+    call_gethostbyname,
+    call_WSAGetLastError,
+    call_GetLastError,
+    call_WSAStartup,
+    call_WSACleanup,
+    call_GetDiskFreeSpaceA,
+    call_GlobalMemoryStatus,
+    call_Sleep,
+    call_WaitForSingleObject,
+    call_CreateThread,
+    call_TerminateThread,
+    call_HeapAlloc,
+    call_HeapFree,
+    call_MessageBoxA,
+};
+
+PlatformCalls Platform = PlatformDefaults;

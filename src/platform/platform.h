@@ -1,0 +1,50 @@
+// The seam between the daemon and the operating system.
+//
+// Every call whose answer a test must control goes through this one table.
+// Each entry defaults to a thin wrapper that calls the Windows function at
+// the moment it is called (never an address taken at load time), so that a
+// patched import reaches it too. Production code never changes the table;
+// a test overrides single entries and restores them.
+#pragma once
+
+#include <winsock.h>
+#include <windows.h>
+#include <ipexport.h>
+
+struct PlatformCalls {
+    // ICMP echo and name resolution
+    HANDLE(*IcmpCreateFile)();
+    DWORD(*IcmpSendEcho)(HANDLE icmp, IPAddr address, LPVOID request_data, WORD request_size,
+                         PIP_OPTION_INFORMATION options, LPVOID reply_buffer, DWORD reply_size,
+                         DWORD timeout_ms);
+    BOOL(*IcmpCloseHandle)(HANDLE icmp);
+    unsigned long(*inet_addr)(const char* text);
+    struct hostent* (*gethostbyname)(const char* name);
+    int(*WSAGetLastError)();
+    DWORD(*GetLastError)();
+    int(*WSAStartup)(WORD version, LPWSADATA data);
+    int(*WSACleanup)();
+
+    // disk and memory
+    BOOL(*GetDiskFreeSpaceA)(LPCSTR root, LPDWORD sectors_per_cluster, LPDWORD bytes_per_sector,
+                             LPDWORD free_clusters, LPDWORD total_clusters);
+    void(*GlobalMemoryStatus)(LPMEMORYSTATUS status);
+
+    // threads, sleeps and waits
+    void(*Sleep)(DWORD ms);
+    DWORD(*WaitForSingleObject)(HANDLE handle, DWORD ms);
+    HANDLE(*CreateThread)(LPTHREAD_START_ROUTINE routine, LPVOID parameter, LPDWORD thread_id);
+    BOOL(*TerminateThread)(HANDLE thread, DWORD exit_code);
+
+    // memory for the private copy of the host record
+    LPVOID(*HeapAlloc)(SIZE_T bytes);
+    BOOL(*HeapFree)(LPVOID block);
+
+    // user interface
+    int(*MessageBoxA)(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
+};
+
+extern PlatformCalls Platform;
+
+// The table as it was at load time, for tests that restore single entries.
+extern const PlatformCalls PlatformDefaults;

@@ -1,0 +1,24 @@
+// The daemon's one bounded formatter and bounded copy. Every piece of text
+// the daemon builds goes through these: the result is always terminated
+// inside its buffer, and what does not fit is cut, never overflowed.
+#pragma once
+
+#include <cstddef>
+
+// Formats into buffer (size bytes, size > 0). Returns 1 when the whole text
+// fitted, 0 when it was cut (or the format failed, leaving an empty text).
+int format_text(char* buffer, size_t size, const char* format, ...)
+    __attribute__((format(gnu_printf, 3, 4)));
+
+// Copies the text into buffer (size bytes, size > 0), cut to size - 1
+// characters. Returns 1 when the whole text fitted, 0 when it was cut.
+int copy_text(char* buffer, size_t size, const char* text);
+
+// Appends text to the terminated text in buffer, within size bytes.
+// Returns 1 when it fitted whole, 0 when it was cut.
+int append_text(char* buffer, size_t size, const char* text);
+
+template <size_t N>
+inline int copy_text(char (&buffer)[N], const char* text) { return copy_text(buffer, N, text); }
+template <size_t N>
+inline int append_text(char (&buffer)[N], const char* text) { return append_text(buffer, N, text); }

@@ -1,0 +1,90 @@
+// The daemon's settings record, the report recipients and the run-time
+// states of the monitored hosts and drives, with the one lock that guards
+// them all.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+struct HostInterface;
+
+constexpr int MaxHosts = 15;
+constexpr int MaxDrives = 10;
+constexpr int MaxRecipients = 5;
+constexpr int HostNameSize = 100;
+constexpr int DriveNameSize = 10;
+constexpr int AddressSize = 100;
+constexpr int ListSize = 300;
+
+struct SettingsRecord {
+    int PollTime;
+    int Retry;
+    int Suspend;
+    int MemoryLimit;
+    unsigned int EchoTimeout;
+    char Mail[ListSize];
+    char FromAlias[100];
+    int FromExplicit;
+    char HostDomain[100];
+    char DaemonAddress[100];
+    char IniPath[200 + sizeof("\\korval.ini")]; // any directory the 200-byte query returns
+    int FreeDisk;
+    int CriticalDisk;
+    int SuspendMercS;
+    int SuspendMercD;
+    char DriveNames[MaxDrives][DriveNameSize];
+    int DriveCount;
+    char HostNames[MaxHosts][HostNameSize];
+    int HostCount;
+};
+
+struct RecipientLists {
+    char MailRecipients[MaxRecipients][AddressSize];
+    int MailCount;
+    char SmsRecipients[MaxRecipients][AddressSize];
+    int SmsCount;
+    char MailList[ListSize];
+    char SmsList[ListSize];
+};
+
+struct HostStateEntry {
+    uint16_t MissCount;
+    uint16_t DeadReportCounter;
+};
+
+struct DriveStateEntry {
+    uint8_t Low;
+    uint8_t ErrorCount;
+    uint8_t Critical;
+    int32_t ReportCounter;
+};
+
+extern SettingsRecord Settings;
+extern RecipientLists Recipients;
+extern HostStateEntry HostState[MaxHosts];
+extern DriveStateEntry DriveState[MaxDrives];
+
+// Guards Settings, Recipients, HostState and DriveState. Held only for
+// short stretches: never across a ping, a disk query, a wait or a message
+// box.
+void lock_settings();
+void unlock_settings();
+
+// The record as it stands when the library is loaded.
+extern const SettingsRecord SettingsAtStart;
+
+// Reads korval.ini into Settings (finding the file and the host's domain
+// first); 1 when there is something to test, else 0 after logging
+// "Nothing to test." and counting a failure.
+int init_settings(const HostInterface* host);
+// Reads korval.ini at IniPath; nonzero when a host or a drive is configured.
+int load_settings();
+// Writes Settings to korval.ini at IniPath.
+void save_settings();
+// Writes the settings summary to the host's log.
+void log_settings(const HostInterface* host);
+// Rebuilds Recipients from Settings.Mail.
+void parse_recipients();
+// Cuts the next address off the front of list (modified in place) into
+// out (out_size bytes); 0 when the list was empty.
+int next_address(char* out, size_t out_size, char* list);

@@ -1,0 +1,557 @@
+#include "host_core.h"
+
+#include <condition_variable>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <fstream>
+#include <mutex>
+#include <random>
+
+namespace {
+
+constexpr const char* ModuleNames[] = {"MERCURYS", "MERCURYD"};
+
+struct DeliveredJob {
+    std::string sender;
+};
+
+struct Registered {
+    std::string module;
+    std::string name;   // empty for a module
+    long count = 0;
+};
+
+struct Host {
+    std::mutex lock;
+    std::condition_variable changed;
+    HostOptions options;
+    std::vector<unsigned char> record;
+    bool sealed = false;
+    int late_calls = 0;
+
+    std::vector<LoggedLine> log;
+    std::vector<std::string> trace;
+    std::deque<HostJob> jobs;
+    std::deque<DeliveredJob> delivered;
+    std::vector<Registered> statistics;
+    long zero_bumps = 0;
+    std::map<std::string, std::string> aliases;
+    std::map<std::string, int> modules;
+    std::mt19937 random{std::random_device{}()};
+};
+
+Host& host()
+{
+    static Host instance;
+    return instance;
+}
+
+// Job handles: created jobs count up from 1, delivered jobs from 0x10000.
+constexpr uintptr_t DeliveredBase = 0x10000;
+// Statistics handles: modules and categories share one table, offset so that
+// no handle is 0.
+constexpr intptr_t StatisticBase = 0x100;
+
+std::string now_text(const char* format)
+{
+    SYSTEMTIME t;
+    GetSystemTime(&t);
+    static const char* days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    static const char* months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                   "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    char text[64];
+    if (format[0] == 'r')
+        snprintf(text, sizeof text, "%s, %02d %s %04d %02d:%02d:%02d +0000", days[t.wDayOfWeek % 7],
+                 t.wDay, months[(t.wMonth + 11) % 12], t.wYear, t.wHour, t.wMinute, t.wSecond);
+    else
+        snprintf(text, sizeof text, "%02d:%02d:%02d.%03d", t.wHour, t.wMinute, t.wSecond,
+                 t.wMilliseconds);
+    return text;
+}
+
+std::string output_path(Host& h, const std::string& name)
+{
+    return h.options.output_dir + "\\" + name;
+}
+
+// Called with the lock held at the start of every operation.
+void enter(Host& h, const std::string& what)
+{
+    if (h.sealed) {
+        ++h.late_calls;
+        fprintf(stderr, "standin: FAULT: '%s' called after closedown returned\n", what.c_str());
+    }
+    h.trace.push_back(what);
+}
+
+void save_aliases(Host& h)
+{
+    if (h.options.output_dir.empty())
+        return;
+    std::ofstream out(output_path(h, "aliases.txt"), std::ios::trunc);
+    for (const auto& [alias, target] : h.aliases)
+        out << alias << " = " << target << "\n";
+}
+
+void save_modules(Host& h)
+{
+    if (h.options.output_dir.empty())
+        return;
+    std::ofstream out(output_path(h, "modules.txt"), std::ios::trunc);
+    for (const auto& [name, online] : h.modules)
+        out << name << " " << (online ? "online" : "offline") << "\n";
+}
+
+void record_log(int category, int priority, const char* text)
+{
+    Host& h = host();
+    std::lock_guard<std::mutex> guard(h.lock);
+    enter(h, "log " + std::to_string(category) + " " + std::to_string(priority) + " " + text);
+    h.log.push_back({category, priority, text});
+    if (h.options.echo_console || !h.options.output_dir.empty()) {
+        char line[4200];
+        snprintf(line, sizeof line, "%s [%2d:%2d] %s\n", now_text("t").c_str(), category, priority, text);
+        if (h.options.echo_console)
+            fputs(line, stdout), fflush(stdout);
+        if (!h.options.output_dir.empty()) {
+            std::ofstream out(output_path(h, "korval.log"), std::ios::app | std::ios::binary);
+            out << line;
+        }
+    }
+    h.changed.notify_all();
+}
+
+// --- the fifteen operations ------------------------------------------------
+
+const char* op_get_host_value(int selector)
+{
+    Host& h = host();
+    std::lock_guard<std::mutex> guard(h.lock);
+    enter(h, "get_host_value " + std::to_string(selector));
+    if (selector == HostValueDomain)
+        return h.options.domain.c_str();
+    if (selector == HostValueOwnerWindow)
+        return reinterpret_cast<const char*>(h.options.owner_window);
+    return nullptr;
+}
+
+int op_make_unique_id(char* buffer40)
+{
+    Host& h = host();
+    std::lock_guard<std::mutex> guard(h.lock);
+    enter(h, "make_unique_id");
+    for (int i = 0; i < 39; ++i)
+        buffer40[i] = static_cast<char>(h.random() & 0xff);
+    buffer40[39] = '\0';
+    if (h.options.fixed_unique_id)
+        memcpy(buffer40, h.options.unique_id.data(), 5);
+    return 1;
+}
+
+int op_module_state(const char* name, int operation, int value)
+{
+    Host& h = host();
+    std::lock_guard<std::mutex> guard(h.lock);
+    std::string module = name ? name : "";
+    enter(h, "module_state " + module + " " + std::to_string(operation) + " " + std::to_string(value));
+    bool known = module == ModuleNames[0] || module == ModuleNames[1];
+    if (operation == 0) {
+        auto forced = h.options.module_query_results.find(module);
+        if (forced != h.options.module_query_results.end())
+            return forced->second;
+        return known ? h.modules[module] : -2;
+    }
+    if (operation == 1) {
+        auto forced = h.options.module_set_results.find(module);
+        if (forced != h.options.module_set_results.end() && forced->second < 0)
+            return forced->second;
+        if (!known)
+            return -2;
+        int online = value ? 1 : 0;
+        if (h.options.echo_console)
+            printf("%s module %s set %s%s\n", now_text("t").c_str(), module.c_str(),
+                   online ? "online" : "offline", h.modules[module] == online ? " (unchanged)" : ""),
+                fflush(stdout);
+        h.modules[module] = online;
+        save_modules(h);
+        h.changed.notify_all();
+        return forced != h.options.module_set_results.end() ? forced->second : 0;
+    }
+    return -2;
+}
+
+HostJob* created_job(Host& h, Job job)
+{
+    uintptr_t n = reinterpret_cast<uintptr_t>(job);
+    if (n == 0 || n > h.jobs.size())
+        return nullptr;
+    return &h.jobs[n - 1];
+}
+
+int op_close_job(Job job)
+{
+    Host& h = host();
+    std::lock_guard<std::mutex> guard(h.lock);
+    enter(h, "close_job " + std::to_string(reinterpret_cast<uintptr_t>(job)));
+    HostJob* j = created_job(h, job);
+    if (!j || j->closed)
+        return 0;
+    j->closed = true;
+    if (!h.options.output_dir.empty()) {
+        char name[32];
+        snprintf(name, sizeof name, "outbox\\%04d", j->number);
+        std::ofstream eml(output_path(h, std::string(name) + ".eml"), std::ios::binary | std::ios::trunc);
+        eml << j->text;
+        std::ofstream env(output_path(h, std::string(name) + ".env"), std::ios::binary | std::ios::trunc);
+        env << "Sender: " << j->sender << "\n";
+        for (const auto& r : j->recipients)
+            env << "Recipient: " << r << "\n";
+        for (const auto& r : j->refused)
+            env << "Refused: " << r << "\n";
+    }
+    if (h.options.echo_console)
+        printf("%s mail %04d closed: %zu recipient(s), %zu bytes\n", now_text("t").c_str(), j->number,
+               j->recipients.size(), j->text.size()),
+            fflush(stdout);
+    h.changed.notify_all();
+    return 1;
+}
+
+int op_get_job_info(Job job, void* info124)
+{
+    Host& h = host();
+    std::lock_guard<std::mutex> guard(h.lock);
+    enter(h, "get_job_info");
+    uintptr_t n = reinterpret_cast<uintptr_t>(job);
+    if (h.options.job_info_fails || n < DeliveredBase || n - DeliveredBase >= h.delivered.size())
+        return 0;
+    memset(info124, 0, JobInfoSize);
+    const char* sender = h.delivered[n - DeliveredBase].sender.c_str();
+    memcpy(static_cast<char*>(info124) + JobInfoSenderOffset, &sender, sizeof sender);
+    return 1;
+}
+
+Job op_create_job(int, const char* sender, int)
+{
+    Host& h = host();
+    std::lock_guard<std::mutex> guard(h.lock);
+    enter(h, std::string("create_job ") + (sender ? sender : "(null)"));
+    if (h.options.create_job_failures > 0) {
+        --h.options.create_job_failures;
+        return nullptr;
+    }
+    HostJob j;
+    j.number = static_cast<int>(h.jobs.size()) + 1;
+    j.sender = sender ? sender : "";
+    h.jobs.push_back(j);
+    return reinterpret_cast<Job>(static_cast<uintptr_t>(j.number));
+}
+
+int op_add_recipient(Job job, const char* address)
+{
+    Host& h = host();
+    std::lock_guard<std::mutex> guard(h.lock);
+    std::string a = address ? address : "";
+    enter(h, "add_recipient " + a);
+    HostJob* j = created_job(h, job);
+    if (!j)
+        return 0;
+    if (a.find('@') == std::string::npos || h.options.refused_addresses.count(a)) {
+        j->refused.push_back(a);
+        return 0;
+    }
+    j->recipients.push_back(a);
+    return 1;
+}
+
+int op_write_job_text(Job job, const char* text)
+{
+    Host& h = host();
+    std::lock_guard<std::mutex> guard(h.lock);
+    enter(h, "write_job_text");
+    HostJob* j = created_job(h, job);
+    if (!j || !text)
+        return 0;
+    j->text += text;
+    return 1;
+}
+
+int op_alias_op(int operation, const void* operand1, const void* operand2)
+{
+    Host& h = host();
+    std::lock_guard<std::mutex> guard(h.lock);
+    enter(h, "alias_op " + std::to_string(operation));
+    int result = 0;
+    if (operation == AliasLookup) {
+        auto found = h.aliases.find(static_cast<const char*>(operand2));
+        if (found != h.aliases.end()) {
+            char* buffer = static_cast<char*>(const_cast<void*>(operand1));
+            snprintf(buffer, 400, "%s", found->second.c_str());
+            result = 1;
+        }
+    } else if (operation == AliasDelete) {
+        if (!h.options.alias_delete_fails)
+            result = h.aliases.erase(static_cast<const char*>(operand1)) ? 1 : 0;
+    } else if (operation == AliasAdd) {
+        if (!h.options.alias_add_fails) {
+            h.aliases[static_cast<const char*>(operand1)] = static_cast<const char*>(operand2);
+            result = 1;
+        }
+    }
+    save_aliases(h);
+    return result;
+}
+
+const char* op_format_date(int, char* buffer40, int)
+{
+    Host& h = host();
+    std::lock_guard<std::mutex> guard(h.lock);
+    enter(h, "format_date");
+    snprintf(buffer40, 40, "%s", h.options.date_text.empty() ? now_text("rfc").c_str() : h.options.date_text.c_str());
+    return buffer40;
+}
+
+StatHandle register_entry(const std::string& module, const std::string& name)
+{
+    Host& h = host();
+    std::lock_guard<std::mutex> guard(h.lock);
+    enter(h, "register " + module + (name.empty() ? "" : " " + name));
+    if (h.options.refused_statistics.count(name.empty() ? module : name))
+        return 0;
+    h.statistics.push_back({module, name, 0});
+    return StatisticBase + static_cast<StatHandle>(h.statistics.size()) - 1;
+}
+
+StatHandle op_register_module_statistics(const char* module)
+{
+    return register_entry(module ? module : "", "");
+}
+
+StatHandle op_register_statistic(StatHandle module, const char* name, int, int, int, int)
+{
+    std::string module_name;
+    {
+        Host& h = host();
+        std::lock_guard<std::mutex> guard(h.lock);
+        size_t i = static_cast<size_t>(module - StatisticBase);
+        if (module >= StatisticBase && i < h.statistics.size())
+            module_name = h.statistics[i].module;
+    }
+    return register_entry(module_name, name ? name : "");
+}
+
+int op_bump_statistic(StatHandle category, int amount)
+{
+    Host& h = host();
+    std::lock_guard<std::mutex> guard(h.lock);
+    size_t i = static_cast<size_t>(category - StatisticBase);
+    bool known = category >= StatisticBase && i < h.statistics.size() && !h.statistics[i].name.empty();
+    enter(h, "bump " + (known ? h.statistics[i].name : std::to_string(category)));
+    if (known)
+        h.statistics[i].count += amount;
+    else
+        ++h.zero_bumps;
+    h.changed.notify_all();
+    return 1;
+}
+
+int op_log_text(int category, int priority, const char* text)
+{
+    record_log(category, priority, text ? text : "(null)");
+    return 1;
+}
+
+int op_log_format(int category, int priority, const char* format, ...)
+{
+    char text[4096];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(text, sizeof text, format ? format : "(null)", args);
+    va_end(args);
+    text[sizeof text - 1] = '\0';
+    record_log(category, priority, text);
+    return 1;
+}
+
+template <typename Fn>
+void put_slot(std::vector<unsigned char>& record, int slot, Fn fn)
+{
+    memcpy(record.data() + slot_offset(slot), &fn, sizeof fn);
+}
+
+} // namespace
+
+void standin_reset(const HostOptions& options)
+{
+    Host& h = host();
+    std::lock_guard<std::mutex> guard(h.lock);
+    h.options = options;
+    h.sealed = false;
+    h.late_calls = 0;
+    h.log.clear();
+    h.trace.clear();
+    h.jobs.clear();
+    h.delivered.clear();
+    h.statistics.clear();
+    h.zero_bumps = 0;
+    h.aliases.clear();
+    h.modules = {{ModuleNames[0], 1}, {ModuleNames[1], 1}};
+
+    h.record.assign(std::max<size_t>(options.record_size, HostInterfaceMinSize), 0);
+    auto* r = reinterpret_cast<HostInterface*>(h.record.data());
+    r->size = options.record_size;
+    r->version_major = options.version_major;
+    r->version_minor = options.version_minor;
+    put_slot(h.record, SlotGetHostValue, &op_get_host_value);
+    put_slot(h.record, SlotMakeUniqueId, &op_make_unique_id);
+    put_slot(h.record, SlotModuleState, &op_module_state);
+    put_slot(h.record, SlotCloseJob, &op_close_job);
+    put_slot(h.record, SlotGetJobInfo, &op_get_job_info);
+    put_slot(h.record, SlotCreateJob, &op_create_job);
+    put_slot(h.record, SlotAddRecipient, &op_add_recipient);
+    put_slot(h.record, SlotWriteJobText, &op_write_job_text);
+    put_slot(h.record, SlotAliasOp, &op_alias_op);
+    put_slot(h.record, SlotFormatDate, &op_format_date);
+    put_slot(h.record, SlotRegisterModuleStatistics, &op_register_module_statistics);
+    put_slot(h.record, SlotRegisterStatistic, &op_register_statistic);
+    put_slot(h.record, SlotBumpStatistic, &op_bump_statistic);
+    put_slot(h.record, SlotLogText, &op_log_text);
+    put_slot(h.record, SlotLogFormat, &op_log_format);
+
+    if (!options.output_dir.empty()) {
+        CreateDirectoryA(options.output_dir.c_str(), nullptr);
+        CreateDirectoryA(output_path(h, "outbox").c_str(), nullptr);
+        std::ifstream in(output_path(h, "aliases.txt"));
+        std::string line;
+        while (std::getline(in, line)) {
+            size_t eq = line.find(" = ");
+            if (eq != std::string::npos)
+                h.aliases[line.substr(0, eq)] = line.substr(eq + 3);
+        }
+        std::ifstream mods(output_path(h, "modules.txt"));
+        std::string name, state;
+        while (mods >> name >> state)
+            h.modules[name] = state == "online";
+    }
+}
+
+HostInterface* standin_record()
+{
+    return reinterpret_cast<HostInterface*>(host().record.data());
+}
+
+void standin_seal(bool sealed)
+{
+    Host& h = host();
+    std::lock_guard<std::mutex> guard(h.lock);
+    h.sealed = sealed;
+}
+
+int standin_late_calls()
+{
+    Host& h = host();
+    std::lock_guard<std::mutex> guard(h.lock);
+    return h.late_calls;
+}
+
+Job standin_delivered_job(const std::string& sender)
+{
+    Host& h = host();
+    std::lock_guard<std::mutex> guard(h.lock);
+    h.delivered.push_back({sender});
+    return reinterpret_cast<Job>(DeliveredBase + h.delivered.size() - 1);
+}
+
+std::vector<LoggedLine> standin_log()
+{
+    Host& h = host();
+    std::lock_guard<std::mutex> guard(h.lock);
+    return h.log;
+}
+
+std::vector<std::string> standin_trace()
+{
+    Host& h = host();
+    std::lock_guard<std::mutex> guard(h.lock);
+    return h.trace;
+}
+
+std::vector<HostJob> standin_jobs()
+{
+    Host& h = host();
+    std::lock_guard<std::mutex> guard(h.lock);
+    return {h.jobs.begin(), h.jobs.end()};
+}
+
+std::vector<StatisticCount> standin_statistics()
+{
+    Host& h = host();
+    std::lock_guard<std::mutex> guard(h.lock);
+    std::vector<StatisticCount> out;
+    for (const auto& s : h.statistics)
+        if (!s.name.empty())
+            out.push_back({s.module, s.name, s.count});
+    return out;
+}
+
+long standin_statistic(const std::string& name)
+{
+    for (const auto& s : standin_statistics())
+        if (s.name == name)
+            return s.count;
+    return -1;
+}
+
+long standin_zero_handle_bumps()
+{
+    Host& h = host();
+    std::lock_guard<std::mutex> guard(h.lock);
+    return h.zero_bumps;
+}
+
+std::map<std::string, std::string> standin_aliases()
+{
+    Host& h = host();
+    std::lock_guard<std::mutex> guard(h.lock);
+    return h.aliases;
+}
+
+void standin_set_alias(const std::string& alias, const std::string& target)
+{
+    Host& h = host();
+    std::lock_guard<std::mutex> guard(h.lock);
+    h.aliases[alias] = target;
+    save_aliases(h);
+}
+
+int standin_module_online(const std::string& name)
+{
+    Host& h = host();
+    std::lock_guard<std::mutex> guard(h.lock);
+    return h.modules[name];
+}
+
+bool standin_wait_statistic(const std::string& name, long count, DWORD timeout_ms)
+{
+    Host& h = host();
+    std::unique_lock<std::mutex> guard(h.lock);
+    return h.changed.wait_for(guard, std::chrono::milliseconds(timeout_ms), [&] {
+        for (const auto& s : h.statistics)
+            if (s.name == name && s.count >= count)
+                return true;
+        return false;
+    });
+}
+
+std::string standin_statistics_table()
+{
+    std::string table = "Module       Category        Count\n";
+    char line[200];
+    for (const auto& s : standin_statistics()) {
+        snprintf(line, sizeof line, "%-12s %-15s %5ld\n", s.module.c_str(), s.name.c_str(), s.count);
+        table += line;
+    }
+    return table;
+}

@@ -1,0 +1,25 @@
+#include "test_support.h"
+
+#include <cstring>
+
+#include "host/daemon.h"
+#include "monitor/monitor.h"
+#include "settings/settings.h"
+
+void reset_daemon_state()
+{
+    Settings = SettingsAtStart;
+    Recipients = RecipientLists{};
+    memset(HostState, 0, sizeof HostState);
+    memset(DriveState, 0, sizeof DriveState);
+    MemoryReportCountdown = 0;
+    memset(CurrentDrivePath, 0, sizeof CurrentDrivePath);
+    CurrentFreeMB = 0;
+    Resident = 0;
+    StopRequested = 0;
+    ThreadId = 0;
+    ThreadHandle = nullptr;
+    StopEvent = nullptr;
+    HostInterfaceCopy = nullptr;
+    Failures = FailedHost = LowDiskSpace = TotalTests = 0;
+}
