@@ -10,6 +10,11 @@ struct HostInterface;
 // The thread routine; startup creates it with parameter 0.
 DWORD WINAPI control_thread(LPVOID unused);
 
+// The pacing rule of the host and drive loops, applied after every item:
+// 0 when a stop was requested (the loop ends at once, no pause), otherwise
+// 1 after a pause of 60 ms that a stop cuts short.
+int pause_after_item();
+
 // One ICMP echo to the host in slot index of HostNames; 1 answered, 0 not.
 int ping_host(int index);
 // One pass over the host table with the per-host state machine.
