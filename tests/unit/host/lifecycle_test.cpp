@@ -207,3 +207,87 @@ TEST_F(Lifecycle, HugeRecordSizeIsAnAllocationFailure)
     EXPECT_EQ(logged().back(), "1 5 Unable to allocate memory for MI");
     EXPECT_EQ(closedown(), 0);
 }
+
+namespace {
+
+// A korval.ini with something to test that no cycle would have to wait for.
+void write_small_ini()
+{
+    write_ini("General", "Mail", "admin@example.test");
+    write_ini("Drives", "Number", "1");
+    write_ini("Drives", "Drive1", "C:\\");
+}
+
+} // namespace
+
+// The whole start, then a close-down while the thread is still in its start
+// delay: it leaves by itself, nothing is terminated, and the host is not
+// called any more once closedown has returned.
+TEST_F(Lifecycle, StartsAndStopsCleanly)
+{
+    TempDir dir;
+    write_small_ini();
+    ASSERT_EQ(startup(host()), 1);
+
+    Lines lines = logged();
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(lines.front(), "10 5 Daemon KORVAL.DLL started.");
+    EXPECT_EQ(lines.back(), "1 25 Korval thread created.");
+    EXPECT_EQ(Resident, 1);
+    EXPECT_NE(ThreadId, 0u);
+    EXPECT_NE(StopEvent, nullptr);
+    ASSERT_NE(HostInterfaceCopy, nullptr);
+    EXPECT_NE(HostInterfaceCopy, host());
+    EXPECT_EQ(Calls.alloc_bytes, host()->size + 16u);
+    EXPECT_EQ(memcmp(HostInterfaceCopy, host(), host()->size), 0);
+
+    HANDLE thread;
+    ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), ThreadHandle, GetCurrentProcess(), &thread, 0, FALSE,
+                                DUPLICATE_SAME_ACCESS));
+    void* copy = HostInterfaceCopy;
+    DWORD begun = now_ms();
+    EXPECT_EQ(closedown(), 0);
+    DWORD took = now_ms() - begun;
+    standin_seal();
+    EXPECT_GE(took, 550u);
+    EXPECT_LE(took, 800u);
+    EXPECT_EQ(WaitForSingleObject(thread, 0), WAIT_OBJECT_0);
+    CloseHandle(thread);
+    EXPECT_EQ(Calls.terminations, 0);
+    EXPECT_EQ(ThreadId, 0u);
+    EXPECT_EQ(ThreadHandle, nullptr);
+    EXPECT_EQ(StopEvent, nullptr);
+    EXPECT_EQ(Calls.freed, copy);
+    EXPECT_EQ(HostInterfaceCopy, nullptr);
+    EXPECT_EQ(Calls.wsa_cleanups, 1);
+    EXPECT_EQ(standin_statistic("TotalTests"), 0);
+    EXPECT_EQ(logged().back(), "1 25 Korval thread created.");
+    Sleep(150);
+    EXPECT_EQ(standin_late_calls(), 0);
+}
+
+TEST_F(Lifecycle, NothingToTestStartsNoThread)
+{
+    TempDir dir;
+    EXPECT_EQ(startup(host()), 0);
+    EXPECT_EQ(logged().back(), "1 5 Nothing to test.");
+    EXPECT_EQ(ThreadHandle, nullptr);
+    EXPECT_EQ(StopEvent, nullptr);
+    EXPECT_EQ(closedown(), 0);
+    EXPECT_EQ(Calls.wsa_cleanups, 1);
+}
+
+TEST_F(Lifecycle, ThreadCreationFailure)
+{
+    TempDir dir;
+    write_small_ini();
+    Calls.create_thread_fails = true;
+    EXPECT_EQ(startup(host()), 0);
+    EXPECT_EQ(logged().back(), "1 5 Unable to Create Control Thread");
+    EXPECT_EQ(standin_statistic("Failures"), 1);
+    EXPECT_EQ(ThreadHandle, nullptr);
+    EXPECT_EQ(StopEvent, nullptr);
+    EXPECT_EQ(closedown(), 0);
+    EXPECT_EQ(Calls.terminations, 0);
+    EXPECT_EQ(Calls.wsa_cleanups, 1);
+}
