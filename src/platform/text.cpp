@@ -4,18 +4,24 @@
 #include <cstdio>
 #include <cstring>
 
-int format_text(char* buffer, size_t size, const char* format, ...)
+int vformat_text(char* buffer, size_t size, const char* format, va_list args)
 {
-    va_list args;
-    va_start(args, format);
     int n = vsnprintf(buffer, size, format, args);
-    va_end(args);
     buffer[size - 1] = '\0';
     if (n < 0) {
         buffer[0] = '\0';
         return 0;
     }
     return static_cast<size_t>(n) < size;
+}
+
+int format_text(char* buffer, size_t size, const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    int whole = vformat_text(buffer, size, format, args);
+    va_end(args);
+    return whole;
 }
 
 int copy_text(char* buffer, size_t size, const char* text)

@@ -2,12 +2,50 @@
 // recipients and a short one for the SMS gateways, each a job of the host.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "host/host_interface.h"
+#include "settings/settings.h"
 
 enum ReportKind { Host = 0, Memory = 1, DiskSpace = 2, DiskAvailability = 3 };
 enum Channel { MailChannel = 0, SmsChannel = 1 };
 
+// Every formatted piece of a message is built in a buffer of this size.
+constexpr size_t FormatBufferSize = 2048;
+// format_date and make_unique_id write into a buffer of this size.
+constexpr size_t HostTextSize = 40;
+
 // Sends the report to the mail recipients, then to the SMS recipients.
+// kind is a ReportKind; a and b as follows:
+//   Host              a = index in HostNames, b = 1 dead / 0 answers again
+//   Memory            a = free MB, b = total MB
+//   DiskSpace         b = 1 low / 0 no longer low (drive: CurrentDrivePath)
+//   DiskAvailability  b = 1 unreadable / 0 readable again
+// Takes the settings lock for the whole composition; failures are logged
+// and counted, never returned.
 void send_report(int kind, int32_t a, int32_t b);
+
+// One message over one channel: create the job, add the recipients, write
+// header block and body, close the job. The caller holds the settings lock.
+void send_channel_report(int kind, int32_t a, int32_t b, int channel, int count, const char* to_list,
+                         const char (*recipients)[AddressSize]);
+
+// The header block from From to Message-ID; the body writer adds Subject
+// and Priority.
+void write_envelope(Job job, const char* to_list);
+
+// Formats one piece (cut to FormatBufferSize - 1 characters) and appends
+// it to the job. The format is always one of the daemon's literals.
+void write_formatted(Job job, const char* format, ...) __attribute__((format(gnu_printf, 2, 3)));
+
+// The host's date text in buffer (HostTextSize bytes), cut to the buffer;
+// empty when the host gives none.
+const char* report_date(char* buffer);
+
+// The body writers: subject and priority lines, then the body. channel 0 is
+// the full text, any other value the short SMS text; flags are zero/nonzero.
+void write_host_text(Job job, int32_t host_index, int32_t dead, int channel);
+void write_memory_text(Job job, int channel, int32_t free_mb, int32_t total_mb);
+void write_disk_space_text(Job job, int32_t low, int channel);
+void write_disk_availability_text(Job job, int32_t unavailable, int channel);

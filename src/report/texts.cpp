@@ -1,0 +1,149 @@
+// Subjects, priorities and bodies of the report mails, in the full form for
+// mail readers and the short form for SMS gateways.
+#include <cstdarg>
+
+#include "host/daemon.h"
+#include "monitor/monitor.h"
+#include "platform/text.h"
+#include "report/report.h"
+#include "settings/settings.h"
+
+void write_formatted(Job job, const char* format, ...)
+{
+    char text[FormatBufferSize];
+    va_list args;
+    va_start(args, format);
+    vformat_text(text, sizeof text, format, args);
+    va_end(args);
+    host_write_job_text(HostInterfaceCopy, job, text);
+}
+
+const char* report_date(char* buffer)
+{
+    // The host's text is bounded to the buffer, wherever it put it.
+    buffer[0] = '\0';
+    const char* date = host_format_date(HostInterfaceCopy, buffer);
+    if (date == nullptr)
+        buffer[0] = '\0';
+    else if (date != buffer)
+        copy_text(buffer, HostTextSize, date);
+    buffer[HostTextSize - 1] = '\0';
+    return buffer;
+}
+
+void write_host_text(Job job, int32_t host_index, int32_t dead, int channel)
+{
+    // A slot outside the table shows as an empty name rather than reading
+    // past it; the copy also bounds a name that lost its terminator.
+    char name[HostNameSize];
+    copy_text(name, host_index >= 0 && host_index < MaxHosts ? Settings.HostNames[host_index] : "");
+    if (channel == MailChannel) {
+        if (dead)
+            write_formatted(job, "Subject: No Response on %s\r\nPriority: urgent\r\n", name);
+        else
+            write_formatted(job, "Subject: Responding %s: OK\r\nPriority: normal\r\n", name);
+    } else {
+        if (dead)
+            write_formatted(job, "Subject: Dead %s \r\nPriority: urgent\r\n", name);
+        else
+            write_formatted(job, "Subject: Live %s\r\nPriority: normal\r\n", name);
+    }
+    char date[HostTextSize];
+    write_formatted(job, "\r\n\r\nTime: %s\r\n", report_date(date));
+    if (channel == MailChannel) {
+        if (dead)
+            write_formatted(job, "Specified target '%s' does not respond to echo.\r\n", name);
+        else
+            write_formatted(job, "Specified target '%s' is responding again.\r\n", name);
+    } else {
+        if (dead)
+            write_formatted(job, "Host '%s' does not respond.\r\n", name);
+        else
+            write_formatted(job, "Host '%s' is responding again.\r\n", name);
+    }
+}
+
+void write_memory_text(Job job, int channel, int32_t free_mb, int32_t total_mb)
+{
+    if (channel == MailChannel)
+        write_formatted(job, "Subject: Low memory on Mercury\r\nPriority: urgent\r\n");
+    else
+        write_formatted(job, "Subject: Low memory\r\nPriority: urgent\r\n");
+    write_formatted(job, "\r\n\r\nOnly %dMB free from %dMB total on Mercury server.\r\n", free_mb, total_mb);
+    char date[HostTextSize];
+    write_formatted(job, "\r\nTime: %s\r\n", report_date(date));
+}
+
+namespace {
+
+// The drive under test as the texts show it. A local copy, so that the
+// disk test finds CurrentDrivePath unchanged after the report; the SMS
+// form drops everything from a backslash in third place ("D:\" reads "D:").
+struct DrivePath {
+    char text[sizeof CurrentDrivePath];
+};
+
+DrivePath drive_path(int channel)
+{
+    DrivePath path{};
+    copy_text(path.text, CurrentDrivePath);
+    if (channel != MailChannel && path.text[2] == '\\')
+        path.text[2] = '\0';
+    return path;
+}
+
+// The second piece of both disk texts: a labelled time line in the full
+// form, the bare date in the SMS form.
+void write_disk_date(Job job, int channel)
+{
+    char date[HostTextSize];
+    if (channel == MailChannel)
+        write_formatted(job, "\r\n\r\nTime: %s\r\n\r\n", report_date(date));
+    else
+        write_formatted(job, "\r\n\r\n%s\r\n", report_date(date));
+}
+
+} // namespace
+
+void write_disk_space_text(Job job, int32_t low, int channel)
+{
+    DrivePath path = drive_path(channel);
+    int32_t mb = CurrentFreeMB;
+
+    if (channel == MailChannel) {
+        write_formatted(job, "Subject: Low DiskSpace (%s) on Mercury\r\nPriority: urgent\r\n", path.text);
+        write_disk_date(job, channel);
+        write_formatted(job, "There is %s%d MB free on drive %s .\r\n", low ? "only " : "", mb, path.text);
+    } else {
+        if (low)
+            write_formatted(job, "Subject: MercLowDisk %s (%dMB)\r\nPriority: urgent\r\n", path.text, mb);
+        else
+            write_formatted(job, "Subject: MercDisk %s NO Low (%dMB)\r\nPriority: urgent\r\n", path.text, mb);
+        write_disk_date(job, channel);
+        write_formatted(job, "%dMB free on %s .\r\n", mb, path.text);
+    }
+}
+
+void write_disk_availability_text(Job job, int32_t unavailable, int channel)
+{
+    DrivePath path = drive_path(channel);
+
+    if (channel == MailChannel) {
+        if (unavailable)
+            write_formatted(job, "Subject: Unavailable Disk (%s) on Mercury\r\nPriority: urgent\r\n", path.text);
+        else
+            write_formatted(job, "Subject: Disk on Mercury available\r\nPriority: normal\r\n");
+        write_disk_date(job, channel);
+        if (unavailable)
+            write_formatted(job, "Unable to detect disk space on drive %s .\r\n", path.text);
+        else
+            write_formatted(job, "Disk space on drive %s detected.\r\n", path.text);
+    } else {
+        if (unavailable)
+            write_formatted(job, "Subject: Mercury No_Disk %s\r\nPriority: urgent\r\n", path.text);
+        else
+            write_formatted(job, "Subject: Mercury Disk_On\r\nPriority: normal\r\n");
+        write_disk_date(job, channel);
+        write_formatted(job, "%s %s found.\r\n", path.text, unavailable ? "not" : "");
+    }
+}
