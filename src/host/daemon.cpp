@@ -1,5 +1,12 @@
 #include "host/daemon.h"
 
+#include <cstring>
+
+#include "monitor/monitor.h"
+#include "platform/platform.h"
+#include "platform/text.h"
+#include "settings/settings.h"
+
 HINSTANCE ModuleInstance;
 volatile LONG Resident;
 volatile LONG StopRequested;
@@ -13,15 +20,157 @@ StatHandle FailedHost;
 StatHandle LowDiskSpace;
 StatHandle TotalTests;
 
+namespace {
+
+// Filled by the socket start-up, never read.
+WSADATA SocketData;
+// Set only when our own WSAStartup succeeded: an unmatched WSACleanup would
+// take a start-up count away from the mail server's own sockets.
+int SocketsStarted;
+
+// The grace the control thread gets to leave by itself, and the settling
+// time after it has left or been stopped.
+constexpr DWORD StopGraceMs = 500;
+constexpr DWORD StopSettleMs = 100;
+constexpr DWORD StartPauseMs = 100;
+
+// The copy keeps 16 spare bytes after the record.
+constexpr uint32_t CopySpareBytes = 16;
+
+struct Category {
+    const char* name;
+    StatHandle* handle;
+    const char* failure;
+};
+
+const Category Categories[] = {
+    {"Failures", &Failures, "Unable to register Failure category"},
+    {"FailedHost", &FailedHost, "Unable to register FailedHost category"},
+    {"LowDiskSpace", &LowDiskSpace, "Unable to register LowDiskSpace category"},
+    {"TotalTests", &TotalTests, "Unable to register TotalTests category"},
+};
+
+void register_statistics(const HostInterface* host)
+{
+    StatHandle module = host_register_module_statistics(host, "HostStatus");
+    if (module == 0) {
+        host_log_text(host, 10, 5, "Unable to register module statistic");
+        return;
+    }
+    for (const Category& c : Categories) {
+        *c.handle = host_register_statistic(host, module, c.name);
+        if (*c.handle == 0)
+            host_log_text(host, 10, 5, c.failure);
+    }
+}
+
+// The stop event and the thread; 0 when either could not be made.
+int start_control_thread()
+{
+    StopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (StopEvent == nullptr)
+        return 0;
+    ThreadHandle = Platform.CreateThread(control_thread, nullptr, const_cast<DWORD*>(&ThreadId));
+    if (ThreadHandle == nullptr) {
+        CloseHandle(StopEvent);
+        StopEvent = nullptr;
+        return 0;
+    }
+    return 1;
+}
+
+} // namespace
+
+int check_host_version(const HostInterface* host)
+{
+    int major = host->version_major;
+    int minor = host->version_minor;
+    if (major < 3 || (major == 3 && minor == 0)) {
+        char text[200];
+        format_text(text, sizeof text,
+                    "KORVAL Daemon requires Mercury %d.%02d\r\n"
+                    "             (current version is %d.%02d)\r\n"
+                    "             Load anyway ?",
+                    3, 1, major, minor);
+        return Platform.MessageBoxA(nullptr, text, " Daemon Error", MB_YESNO | MB_ICONSTOP) == IDYES;
+    }
+    if (major == 3 || (major == 4 && minor <= 198))
+        return 1;
+    host_log_format(host, 0, 15, "KORVAL Daemon is designed for MercuryAPI %d.%02d - %d.%02d.", 3, 1, 4, 198);
+    host_log_format(host, 0, 15, "Current version is %d.%02d,", major, minor);
+    host_log_format(host, 0, 15, "   you may encounter some compatibility problem.");
+    return 1;
+}
+
 extern "C" short __cdecl startup(HostInterface* host)
 {
-    if (!host_record_usable(host))
+    if (!host_record_usable(host) || !check_host_version(host))
         return 0;
-    return 0;
+    Resident = 1;
+    Platform.Sleep(StartPauseMs);
+    host_log_text(host, 10, 5, "Daemon KORVAL.DLL started.");
+    register_statistics(host);
+
+    int result = Platform.WSAStartup(0x0101, &SocketData);
+    if (result != 0) {
+        host_log_format(host, 10, 5, "Error %0X opening WinSock", result);
+        host_bump_statistic(host, Failures);
+        return 0;
+    }
+    SocketsStarted = 1;
+
+    // A size so large that the spare bytes wrap around cannot be copied.
+    uint32_t size = host->size;
+    if (size <= UINT32_MAX - CopySpareBytes)
+        HostInterfaceCopy = static_cast<HostInterface*>(Platform.HeapAlloc(size + CopySpareBytes));
+    if (HostInterfaceCopy == nullptr) {
+        host_log_text(host, 1, 5, "Unable to allocate memory for MI");
+        host_bump_statistic(host, Failures);
+        return 0;
+    }
+
+    if (!init_settings(host))
+        return 0;
+    log_settings(host);
+    memcpy(HostInterfaceCopy, host, size);
+
+    if (!start_control_thread()) {
+        host_log_text(host, 1, 5, "Unable to Create Control Thread");
+        host_bump_statistic(host, Failures);
+        return 0;
+    }
+    host_log_text(host, 1, 25, "Korval thread created.");
+    return 1;
 }
 
 extern "C" short __cdecl closedown()
 {
+    StopRequested = 1;
+    if (StopEvent != nullptr)
+        SetEvent(StopEvent);
+    Platform.Sleep(StopGraceMs);
+    if (ThreadId != 0) {
+        Platform.TerminateThread(ThreadHandle, 0);
+        ThreadId = 0;
+    }
+    Platform.Sleep(StopSettleMs);
+
+    if (ThreadHandle != nullptr) {
+        CloseHandle(ThreadHandle);
+        ThreadHandle = nullptr;
+    }
+    if (StopEvent != nullptr) {
+        CloseHandle(StopEvent);
+        StopEvent = nullptr;
+    }
+    if (HostInterfaceCopy != nullptr) {
+        Platform.HeapFree(HostInterfaceCopy);
+        HostInterfaceCopy = nullptr;
+    }
+    if (SocketsStarted) {
+        Platform.WSACleanup();
+        SocketsStarted = 0;
+    }
     return 0;
 }
 

@@ -20,6 +20,10 @@ extern StatHandle FailedHost;
 extern StatHandle LowDiskSpace;
 extern StatHandle TotalTests;
 
+// Accepts the host's API version: 1 to go on, 0 when the user declined an
+// older host. Newer hosts are accepted with a warning in the log.
+int check_host_version(const HostInterface* host);
+
 extern "C" {
 short __cdecl startup(HostInterface* host);
 short __cdecl closedown();

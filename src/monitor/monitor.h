@@ -12,7 +12,8 @@ DWORD WINAPI control_thread(LPVOID unused);
 
 // The pacing rule of the host and drive loops, applied after every item:
 // 0 when a stop was requested (the loop ends at once, no pause), otherwise
-// 1 after a pause of 60 ms that a stop cuts short.
+// a pause of 60 ms that a stop cuts short; 1 to go on with the next item,
+// 0 when the stop came during the pause.
 int pause_after_item();
 
 // One ICMP echo to the host in slot index of HostNames; 1 answered, 0 not.

@@ -1,9 +1,263 @@
-// Placeholder until the settings store lands.
+// korval.ini and the settings record: reading, writing and the summary in
+// the host's log. Every profile and host call is made outside the lock;
+// the lock is held only to copy whole records in or out.
 #include "settings/settings.h"
 
-int init_settings(const HostInterface*) { return 0; }
-int load_settings() { return 0; }
-void save_settings() {}
-void log_settings(const HostInterface*) {}
-void parse_recipients() {}
-int next_address(char*, size_t, char*) { return 0; }
+#include <windows.h>
+
+#include <cstring>
+
+#include "host/daemon.h"
+#include "platform/text.h"
+
+namespace {
+
+const char* const DefaultFromAlias = "korval-daemon";
+
+int read_number(const char* path, const char* section, const char* key, int fallback)
+{
+    return static_cast<int>(GetPrivateProfileIntA(section, key, fallback, path));
+}
+
+void read_text(const char* path, const char* section, const char* key, char (&value)[ListSize])
+{
+    GetPrivateProfileStringA(section, key, "", value, sizeof value, path);
+}
+
+void write_text(const char* path, const char* section, const char* key, const char* value)
+{
+    WritePrivateProfileStringA(section, key, value, path);
+}
+
+void write_number(const char* path, const char* section, const char* key, int value)
+{
+    char text[16];
+    format_text(text, sizeof text, "%d", value);
+    write_text(path, section, key, text);
+}
+
+// Reads the keys prefix1 .. prefixN into consecutive slots. Empty entries
+// are skipped, and so are names too long for a slot: a cut name would test
+// another host or drive.
+template <int Slots, int Size>
+int read_names(const char* path, const char* section, const char* prefix, int number, char (&names)[Slots][Size])
+{
+    if (number > Slots)
+        number = Slots;
+    int count = 0;
+    char key[32];
+    char value[ListSize];
+    for (int k = 1; k <= number; ++k) {
+        format_text(key, sizeof key, "%s%d", prefix, k);
+        read_text(path, section, key, value);
+        if (value[0] == '\0' || strlen(value) >= Size)
+            continue;
+        copy_text(names[count], value);
+        ++count;
+    }
+    return count;
+}
+
+// A count as far as its table reaches.
+int in_table(int count, int slots)
+{
+    return count < 0 ? 0 : count > slots ? slots : count;
+}
+
+template <int Slots, int Size>
+void write_names(const char* path, const char* section, const char* prefix, const char (&names)[Slots][Size],
+                 int count)
+{
+    char key[32];
+    for (int k = 0; k < in_table(count, Slots); ++k) {
+        format_text(key, sizeof key, "%s%d", prefix, k + 1);
+        write_text(path, section, key, names[k]);
+    }
+}
+
+const char* suspended_modules(const SettingsRecord& s)
+{
+    if (s.SuspendMercS && s.SuspendMercD)
+        return "S/D";
+    if (s.SuspendMercS)
+        return "S";
+    if (s.SuspendMercD)
+        return "D";
+    return "";
+}
+
+} // namespace
+
+int form_daemon_address(SettingsRecord& record)
+{
+    // A cut address would be registered as the alias and used as the sender
+    // while mail to the real one never reached the daemon; so an address
+    // that does not fit whole leaves the previous, complete one in place.
+    char address[sizeof record.DaemonAddress];
+    if (!format_text(address, sizeof address, "%s@%s", record.FromAlias, record.HostDomain))
+        return 0;
+    copy_text(record.DaemonAddress, address);
+    return 1;
+}
+
+int init_settings(const HostInterface* host)
+{
+    char directory[200];
+    DWORD length = GetCurrentDirectoryA(sizeof directory, directory);
+    char path[sizeof Settings.IniPath];
+    if (length == 0 || length >= sizeof directory) {
+        // A bare name would send the profile functions to the Windows
+        // folder; a relative path keeps them in the working directory.
+        copy_text(path, ".\\korval.ini");
+    } else {
+        format_text(path, sizeof path, "%s\\korval.ini", directory);
+    }
+    char domain[sizeof Settings.HostDomain];
+    copy_text(domain, host_get_value(host, HostValueDomain));
+
+    lock_settings();
+    copy_text(Settings.IniPath, path);
+    copy_text(Settings.HostDomain, domain);
+    unlock_settings();
+
+    if (!load_settings()) {
+        host_log_text(host, 1, 5, "Nothing to test.");
+        host_bump_statistic(host, Failures);
+        return 0;
+    }
+    lock_settings();
+    form_daemon_address(Settings);
+    unlock_settings();
+    return 1;
+}
+
+int load_settings()
+{
+    // Keys missing from the file keep the values in memory, so the new
+    // record starts as a copy of the current one.
+    lock_settings();
+    SettingsRecord next = Settings;
+    unlock_settings();
+    const char* path = next.IniPath;
+
+    next.PollTime = read_number(path, "General", "PollTime", 5);
+    if (next.PollTime < 1)
+        next.PollTime = 1;
+    else if (next.PollTime > 1440)
+        next.PollTime = 1440;
+    next.Retry = read_number(path, "General", "Retry", next.Retry);
+    if (next.Retry == 0)
+        next.Retry = 3;
+    next.Suspend = read_number(path, "General", "Suspend", next.Suspend);
+    if (next.Suspend == 0)
+        next.Suspend = 5;
+    next.MemoryLimit = read_number(path, "General", "MemoryLimit", next.MemoryLimit);
+    if (next.MemoryLimit < 0)
+        next.MemoryLimit = 20;
+
+    next.FreeDisk = read_number(path, "Drives", "FreeDisk", next.FreeDisk);
+    next.CriticalDisk = read_number(path, "Drives", "CriticalDisk", next.CriticalDisk);
+    if (next.CriticalDisk > next.FreeDisk)
+        next.CriticalDisk = next.FreeDisk;
+    next.SuspendMercS = read_number(path, "Drives", "SuspendMercS", next.SuspendMercS ? 1 : 0) != 0;
+    next.SuspendMercD = read_number(path, "Drives", "SuspendMercD", next.SuspendMercD ? 1 : 0) != 0;
+    if (!next.SuspendMercS && !next.SuspendMercD)
+        next.CriticalDisk = 0;
+    int drives = read_number(path, "Drives", "Number", 0);
+    next.DriveCount = read_names(path, "Drives", "Drive", drives, next.DriveNames);
+    if (next.DriveCount == 0)
+        next.FreeDisk = 0;
+
+    char value[ListSize];
+    RecipientLists lists{};
+    read_text(path, "General", "Mail", value);
+    int mail_read = value[0] != '\0';
+    if (mail_read) {
+        copy_text(next.Mail, value);
+        build_recipients(lists, next.Mail);
+    }
+
+    // From and the hosts are read even without Mail: the dialog saves what
+    // memory holds, and would otherwise replace them in the file.
+    read_text(path, "General", "From", value);
+    next.FromExplicit = value[0] != '\0';
+    copy_text(next.FromAlias, next.FromExplicit ? value : DefaultFromAlias);
+    int hosts = read_number(path, "Hosts", "Number", 0);
+    next.HostCount = read_names(path, "Hosts", "Host", hosts, next.HostNames);
+
+    lock_settings();
+    Settings = next;
+    if (mail_read)
+        Recipients = lists;
+    memset(DriveState, 0, sizeof DriveState);
+    if (hosts != 0)
+        memset(HostState, 0, sizeof HostState);
+    unlock_settings();
+
+    return mail_read && (next.HostCount > 0 || next.DriveCount > 0);
+}
+
+void save_settings()
+{
+    lock_settings();
+    SettingsRecord s = Settings;
+    unlock_settings();
+    const char* path = s.IniPath;
+
+    write_text(path, "General", "Version", "1.18");
+    write_number(path, "General", "PollTime", s.PollTime);
+    write_number(path, "General", "Retry", s.Retry);
+    write_number(path, "General", "Suspend", s.Suspend);
+    write_number(path, "General", "MemoryLimit", s.MemoryLimit);
+    write_text(path, "General", "Mail", s.Mail);
+    write_text(path, "General", "From", s.FromExplicit ? s.FromAlias : "");
+
+    WritePrivateProfileStringA("Hosts", nullptr, nullptr, path);
+
+    write_number(path, "Drives", "Number", in_table(s.DriveCount, MaxDrives));
+    write_number(path, "Drives", "FreeDisk", s.FreeDisk);
+    write_number(path, "Drives", "CriticalDisk", s.CriticalDisk);
+    write_text(path, "Drives", "SuspendMercS", s.SuspendMercS ? "1" : "0");
+    write_text(path, "Drives", "SuspendMercD", s.SuspendMercD ? "1" : "0");
+    write_names(path, "Drives", "Drive", s.DriveNames, s.DriveCount);
+
+    write_number(path, "Hosts", "Number", in_table(s.HostCount, MaxHosts));
+    write_names(path, "Hosts", "Host", s.HostNames, s.HostCount);
+}
+
+void log_settings(const HostInterface* host)
+{
+    lock_settings();
+    SettingsRecord s = Settings;
+    RecipientLists r = Recipients;
+    unlock_settings();
+
+    host_log_format(host, 11, 20, "Using daemon address '%s'", s.DaemonAddress);
+    host_log_format(host, 1, 20, "Polling every %d minutes.", s.PollTime);
+    host_log_format(host, 1, 20, "Retry befor report: %d.", s.Retry);
+    host_log_format(host, 1, 20, "Don't report deads %d times.", s.Suspend);
+    if (s.MemoryLimit != 0)
+        host_log_format(host, 1, 20, "Test for %d MB memory available.", s.MemoryLimit);
+    if (r.MailCount > 0)
+        host_log_format(host, 1, 20, "Send reports to Mail '%s'.", r.MailList);
+    if (r.SmsCount > 0)
+        host_log_format(host, 1, 20, "Send reports to SMS  '%s'.", r.SmsList);
+    if (s.FreeDisk > 0) {
+        char line[300];
+        format_text(line, sizeof line, "Test free space over %d MB on ", s.FreeDisk);
+        for (int k = 0; k < in_table(s.DriveCount, MaxDrives); ++k) {
+            append_text(line, s.DriveNames[k]);
+            append_text(line, ";");
+        }
+        // Drive names come from the file and may hold '%'.
+        host_log_format(host, 1, 20, "%s", line);
+        if (s.CriticalDisk > 0)
+            host_log_format(host, 1, 20, "  (Suspend Merc%s for space < %d MB)", suspended_modules(s),
+                            s.CriticalDisk);
+    } else {
+        host_log_format(host, 1, 20, "Not testing for free disk space.");
+    }
+    host_log_format(host, 1, 20, "Polling %d hosts:", s.HostCount);
+    for (int k = 0; k < in_table(s.HostCount, MaxHosts); ++k)
+        host_log_format(host, 1, 20, "    %s", s.HostNames[k]);
+}

@@ -86,5 +86,12 @@ void log_settings(const HostInterface* host);
 // Rebuilds Recipients from Settings.Mail.
 void parse_recipients();
 // Cuts the next address off the front of list (modified in place) into
-// out (out_size bytes); 0 when the list was empty.
+// out (out_size bytes, cut to fit); 0 when the list was empty.
 int next_address(char* out, size_t out_size, char* list);
+
+// Builds recipient lists from a Mail text without touching the shared
+// state, so that a caller can prepare them before taking the lock.
+void build_recipients(RecipientLists& lists, const char* mail);
+// Sets record.DaemonAddress to FromAlias@HostDomain when the whole address
+// fits; otherwise leaves the previous address in place and returns 0.
+int form_daemon_address(SettingsRecord& record);
