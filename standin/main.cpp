@@ -1,29 +1,401 @@
+// korval-standin: a stand-in for the Mercury/32 mail server. It loads the
+// daemon DLL, hands it a host record whose operations are implemented for
+// real, and drives its entry points as the mail server would.
 #include <windows.h>
+#include <tlhelp32.h>
 
+#include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <set>
+#include <string>
+#include <vector>
 
+#include "dialogs.h"
 #include "host_core.h"
+#include "timelapse.h"
+
+namespace {
+
+const char Usage[] =
+    "usage: korval-standin COMMAND [options]\n"
+    "\n"
+    "Commands:\n"
+    "  run        startup, poll until Ctrl+C (or --seconds / --cycles), closedown\n"
+    "  deliver    call the daemon entry point with one delivered mail (no startup)\n"
+    "  configure  call the configure entry point\n"
+    "  probe      every entry point in one load: daemon (--from, before startup),\n"
+    "             configure (--text), then as run (default: one cycle, at most 60 s)\n"
+    "\n"
+    "Options of run:\n"
+    "  --seconds S       stop after S seconds\n"
+    "  --cycles N        stop after N completed poll cycles\n"
+    "  --lapse MS        time-lapse: every wait of 60000 ms or more lasts MS ms\n"
+    "  --deliver SENDER  after the first cycle, deliver a mail from SENDER (repeatable)\n"
+    "  --restarts N      N times: load, startup, run (one cycle unless --cycles or\n"
+    "                    --seconds), closedown, unload; checks for threads left behind\n"
+    "Options of deliver and probe:\n"
+    "  --from SENDER     envelope sender of the delivered mail (required by deliver)\n"
+    "Options of configure and probe:\n"
+    "  --text TEXT       the text passed with the call (default \"korval-standin\")\n"
+    "\n"
+    "Common options:\n"
+    "  --dll PATH          the daemon (default: korval.dll beside this program)\n"
+    "  --dir OUTDIR        log, outbox, aliases, modules, statistics (default .\\standin-out)\n"
+    "  --api M.m           host API version, e.g. 4.1 or 3.05 (default 4.1)\n"
+    "  --domain NAME       the host's Internet domain (default example.test)\n"
+    "  --refuse ADDRESS    refuse this recipient (repeatable); addresses without '@'\n"
+    "                      are always refused\n"
+    "  --record-size N     size field of the host record (default 400; below 366 the\n"
+    "                      daemon must refuse the record)\n"
+    "  --answer BUTTON     answer every dialog and message box with ok, cancel, yes or\n"
+    "                      no; each is recorded in OUTDIR\\dialogs.txt\n"
+    "\n"
+    "The daemon reads korval.ini from the current directory. Output in OUTDIR:\n"
+    "korval.log, outbox\\NNNN.eml (the mail as written) with outbox\\NNNN.env (its\n"
+    "envelope), aliases.txt, modules.txt, statistics.txt.\n"
+    "\n"
+    "Exit status: 0 done; 1 the daemon did not start; 2 usage; 3 a fault (a call\n"
+    "through the host record after closedown, or a thread left behind);\n"
+    "4 the DLL or an entry point could not be loaded.\n";
+
+enum ExitCode { ExitOk = 0, ExitNotStarted = 1, ExitUsage = 2, ExitFault = 3, ExitNoDll = 4 };
+
+struct Options {
+    std::string command;
+    std::string dll;
+    std::string dir = "standin-out";
+    HostOptions host;
+    int seconds = 0;
+    int cycles = 0;
+    DWORD lapse = 0;
+    int restarts = 0;
+    std::vector<std::string> deliveries;
+    std::string from;
+    bool has_from = false;
+    std::string text = "korval-standin";
+    int answer = 0;
+};
+
+typedef short(__cdecl* StartupFn)(HostInterface*);
+typedef short(__cdecl* ClosedownFn)();
+typedef short(__cdecl* DaemonFn)(Job, HostInterface*);
+typedef short(__cdecl* ConfigureFn)(HostInterface*, const char*);
+
+struct Daemon {
+    HMODULE module = nullptr;
+    StartupFn startup = nullptr;
+    ClosedownFn closedown = nullptr;
+    DaemonFn daemon = nullptr;
+    ConfigureFn configure = nullptr;
+};
+
+volatile LONG Interrupted;
+
+BOOL WINAPI on_console_event(DWORD event)
+{
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT)
+        return FALSE;
+    InterlockedExchange(&Interrupted, 1);
+    return TRUE;
+}
+
+// The stand-in's own lines on the console, apart from the daemon's log.
+__attribute__((format(gnu_printf, 1, 2))) void note(const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    printf("standin: ");
+    vprintf(format, args);
+    printf("\n");
+    fflush(stdout);
+    va_end(args);
+}
+
+bool parse_number(const char* text, long low, long high, long* value)
+{
+    char* end;
+    long v = strtol(text, &end, 10);
+    if (end == text || *end || v < low || v > high)
+        return false;
+    *value = v;
+    return true;
+}
+
+bool parse_version(const std::string& text, HostOptions* host)
+{
+    size_t dot = text.find('.');
+    long major, minor = 0;
+    if (!parse_number(text.substr(0, dot).c_str(), 0, 255, &major))
+        return false;
+    if (dot != std::string::npos && !parse_number(text.substr(dot + 1).c_str(), 0, 255, &minor))
+        return false;
+    host->version_major = static_cast<uint8_t>(major);
+    host->version_minor = static_cast<uint8_t>(minor);
+    return true;
+}
+
+// Returns an empty text on success, else what was wrong.
+std::string parse_options(int argc, char** argv, Options* o)
+{
+    if (argc < 2)
+        return "no command";
+    o->command = argv[1];
+    if (o->command == "--help" || o->command == "-h" || o->command == "help")
+        return "help";
+    if (o->command != "run" && o->command != "deliver" && o->command != "configure" && o->command != "probe")
+        return "unknown command " + o->command;
+    for (int i = 2; i < argc; ++i) {
+        std::string name = argv[i];
+        if (name == "--help" || name == "-h")
+            return "help";
+        if (i + 1 >= argc)
+            return "missing value of " + name;
+        const char* value = argv[++i];
+        long n;
+        if (name == "--dll")
+            o->dll = value;
+        else if (name == "--dir")
+            o->dir = value;
+        else if (name == "--api") {
+            if (!parse_version(value, &o->host))
+                return "bad version " + std::string(value);
+        } else if (name == "--domain")
+            o->host.domain = value;
+        else if (name == "--refuse")
+            o->host.refused_addresses.insert(value);
+        else if (name == "--record-size" && parse_number(value, 0, 65536, &n))
+            o->host.record_size = static_cast<uint32_t>(n);
+        else if (name == "--answer" && answer_id(value))
+            o->answer = answer_id(value);
+        else if (name == "--seconds" && parse_number(value, 1, 86400 * 366, &n))
+            o->seconds = static_cast<int>(n);
+        else if (name == "--cycles" && parse_number(value, 1, 1000000, &n))
+            o->cycles = static_cast<int>(n);
+        else if (name == "--lapse" && parse_number(value, 1, 59999, &n))
+            o->lapse = static_cast<DWORD>(n);
+        else if (name == "--restarts" && parse_number(value, 1, 1000, &n))
+            o->restarts = static_cast<int>(n);
+        else if (name == "--deliver")
+            o->deliveries.push_back(value);
+        else if (name == "--from")
+            o->from = value, o->has_from = true;
+        else if (name == "--text")
+            o->text = value;
+        else
+            return "bad option " + name + " " + value;
+    }
+    if (o->command == "deliver" && !o->has_from)
+        return "deliver needs --from SENDER";
+    if (o->command == "probe" && !o->cycles && !o->seconds)
+        o->cycles = 1, o->seconds = 60;
+    if (o->restarts && !o->cycles && !o->seconds)
+        o->cycles = 1;
+    if (!o->has_from)
+        o->from = "Probe <probe@example.test>";
+    return "";
+}
+
+std::string default_dll()
+{
+    char path[MAX_PATH];
+    DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
+    std::string exe(path, n < sizeof path ? n : 0);
+    size_t slash = exe.find_last_of("\\/");
+    return (slash == std::string::npos ? std::string() : exe.substr(0, slash + 1)) + "korval.dll";
+}
+
+template <typename Fn>
+Fn entry(HMODULE module, const char* name)
+{
+    Fn fn = reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+    if (!fn)
+        note("entry point %s not found", name);
+    return fn;
+}
+
+bool load_daemon(const Options& o, Daemon* d)
+{
+    d->module = LoadLibraryA(o.dll.c_str());
+    if (!d->module) {
+        note("cannot load %s (error %lu)", o.dll.c_str(), GetLastError());
+        return false;
+    }
+    // Every wait is counted, so the patch goes in with or without time-lapse.
+    timelapse_patch(d->module, o.lapse);
+    d->startup = entry<StartupFn>(d->module, "_startup");
+    d->closedown = entry<ClosedownFn>(d->module, "_closedown");
+    d->daemon = entry<DaemonFn>(d->module, "_daemon");
+    d->configure = entry<ConfigureFn>(d->module, "_configure");
+    if (d->startup && d->closedown && d->daemon && d->configure)
+        return true;
+    FreeLibrary(d->module);
+    return false;
+}
+
+std::set<DWORD> process_threads()
+{
+    std::set<DWORD> ids;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return ids;
+    THREADENTRY32 entry;
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
+        if (entry.th32OwnerProcessID == GetCurrentProcessId())
+            ids.insert(entry.th32ThreadID);
+    CloseHandle(snapshot);
+    return ids;
+}
+
+// Threads that were not there before, given two seconds to end.
+size_t threads_left_behind(const std::set<DWORD>& before)
+{
+    size_t extra = 0;
+    for (int tries = 0; tries < 20; ++tries) {
+        extra = 0;
+        for (DWORD id : process_threads())
+            extra += before.count(id) ? 0 : 1;
+        if (extra == 0)
+            break;
+        Sleep(100);
+    }
+    return extra;
+}
+
+// Waits while pumping the owner window's messages.
+void idle(DWORD ms)
+{
+    DWORD start = GetTickCount();
+    do {
+        pump_messages();
+        Sleep(20);
+    } while (GetTickCount() - start < ms);
+}
+
+// One life of the daemon: load, startup, poll, closedown, unload.
+int run_once(const Options& o, int life)
+{
+    std::set<DWORD> threads_before = process_threads();
+    Daemon d;
+    if (!load_daemon(o, &d))
+        return ExitNoDll;
+    standin_seal(false);
+    if (o.command == "probe") {
+        note("daemon returned %d", d.daemon(standin_delivered_job(o.from), standin_record()));
+        note("configure returned %d", d.configure(standin_record(), o.text.c_str()));
+    }
+    LONG waits_before = timelapse_long_waits();
+    int started = d.startup(standin_record());
+    if (life)
+        note("life %d: startup returned %d", life, started);
+    else
+        note("startup returned %d", started);
+    size_t delivered = 0;
+    DWORD start = GetTickCount();
+    while (started && !Interrupted) {
+        long cycles = timelapse_long_waits() - waits_before;
+        if (cycles >= 1)
+            for (; delivered < o.deliveries.size(); ++delivered) {
+                note("delivering a mail from '%s'", o.deliveries[delivered].c_str());
+                d.daemon(standin_delivered_job(o.deliveries[delivered]), standin_record());
+            }
+        if (o.cycles && cycles >= o.cycles)
+            break;
+        if (o.seconds && GetTickCount() - start >= static_cast<DWORD>(o.seconds) * 1000)
+            break;
+        idle(50);
+    }
+    if (delivered < o.deliveries.size())
+        note("no cycle completed: %zu mail(s) not delivered", o.deliveries.size() - delivered);
+    note("%ld poll cycle(s) completed", timelapse_long_waits() - waits_before);
+    d.closedown();
+    standin_seal(true);
+    // A thread still calling the host shows itself here, before the unload.
+    idle(300);
+    if (size_t left = threads_left_behind(threads_before)) {
+        // Unloading under a running thread would only crash it.
+        note("FAULT: %zu thread(s) still running after closedown; the DLL stays loaded", left);
+        return ExitFault;
+    }
+    FreeLibrary(d.module);
+    return started ? ExitOk : ExitNotStarted;
+}
+
+int command_run(const Options& o)
+{
+    int result = ExitOk;
+    int lives = o.restarts ? o.restarts : 1;
+    for (int life = 1; life <= lives && !Interrupted; ++life) {
+        int r = run_once(o, o.restarts ? life : 0);
+        if (r != ExitOk)
+            result = r;
+        if (r != ExitOk)
+            break;
+    }
+    return result;
+}
+
+// deliver and configure: one call of an entry point in a loaded library.
+int command_call(const Options& o)
+{
+    Daemon d;
+    if (!load_daemon(o, &d))
+        return ExitNoDll;
+    int result;
+    if (o.command == "deliver") {
+        result = d.daemon(standin_delivered_job(o.from), standin_record());
+        note("daemon returned %d", result);
+    } else {
+        result = d.configure(standin_record(), o.text.c_str());
+        note("configure returned %d", result);
+    }
+    standin_seal(true);
+    idle(300);
+    FreeLibrary(d.module);
+    return ExitOk;
+}
+
+void write_statistics(const Options& o)
+{
+    std::string table = standin_statistics_table();
+    printf("\n%s", table.c_str());
+    std::ofstream(o.dir + "\\statistics.txt", std::ios::binary | std::ios::trunc) << table;
+}
+
+} // namespace
 
 int main(int argc, char** argv)
 {
-    if (argc < 2) {
-        fprintf(stderr, "usage: korval-standin DLL\n");
-        return 2;
+    Options o;
+    std::string problem = parse_options(argc, argv, &o);
+    if (problem == "help") {
+        fputs(Usage, stdout);
+        return ExitOk;
     }
-    HostOptions options;
-    options.echo_console = true;
-    standin_reset(options);
-    HMODULE dll = LoadLibraryA(argv[1]);
-    if (!dll) {
-        fprintf(stderr, "cannot load %s (error %lu)\n", argv[1], GetLastError());
-        return 1;
+    if (!problem.empty()) {
+        fprintf(stderr, "korval-standin: %s\n\n%s", problem.c_str(), Usage);
+        return ExitUsage;
     }
-    auto start = reinterpret_cast<short (*)(HostInterface*)>(reinterpret_cast<void*>(GetProcAddress(dll, "_startup")));
-    auto stop = reinterpret_cast<short (*)()>(reinterpret_cast<void*>(GetProcAddress(dll, "_closedown")));
-    if (!start || !stop)
-        return 1;
-    printf("startup: %d\n", start(standin_record()));
-    stop();
-    FreeLibrary(dll);
-    return 0;
+    if (o.dll.empty())
+        o.dll = default_dll();
+    o.host.output_dir = o.dir;
+    o.host.echo_console = true;
+    o.host.owner_window = make_owner_window();
+    standin_reset(o.host);
+    SetConsoleCtrlHandler(on_console_event, TRUE);
+    if (o.answer)
+        start_answering(o.answer, o.dir + "\\dialogs.txt");
+
+    int result = o.command == "run" || o.command == "probe" ? command_run(o) : command_call(o);
+
+    write_statistics(o);
+    if (int late = standin_late_calls()) {
+        note("FAULT: %d call(s) through the host record after closedown", late);
+        result = ExitFault;
+    }
+    note("log: %s\\korval.log", o.dir.c_str());
+    note("mails: %s\\outbox", o.dir.c_str());
+    return result;
 }

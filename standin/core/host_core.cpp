@@ -1,8 +1,10 @@
 #include "host_core.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <fstream>
@@ -34,6 +36,7 @@ struct Host {
     std::vector<LoggedLine> log;
     std::vector<std::string> trace;
     std::deque<HostJob> jobs;
+    int outbox_base = 0;   // outbox files already there when the host was reset
     std::deque<DeliveredJob> delivered;
     std::vector<Registered> statistics;
     long zero_bumps = 0;
@@ -201,7 +204,7 @@ int op_close_job(Job job)
     j->closed = true;
     if (!h.options.output_dir.empty()) {
         char name[32];
-        snprintf(name, sizeof name, "outbox\\%04d", j->number);
+        snprintf(name, sizeof name, "outbox\\%04d", h.outbox_base + j->number);
         std::ofstream eml(output_path(h, std::string(name) + ".eml"), std::ios::binary | std::ios::trunc);
         eml << j->text;
         std::ofstream env(output_path(h, std::string(name) + ".env"), std::ios::binary | std::ios::trunc);
@@ -212,7 +215,7 @@ int op_close_job(Job job)
             env << "Refused: " << r << "\n";
     }
     if (h.options.echo_console)
-        printf("%s mail %04d closed: %zu recipient(s), %zu bytes\n", now_text("t").c_str(), j->number,
+        printf("%s mail %04d closed: %zu recipient(s), %zu bytes\n", now_text("t").c_str(), h.outbox_base + j->number,
                j->recipients.size(), j->text.size()),
             fflush(stdout);
     h.changed.notify_all();
@@ -294,10 +297,17 @@ int op_alias_op(int operation, const void* operand1, const void* operand2)
     } else if (operation == AliasDelete) {
         if (!h.options.alias_delete_fails)
             result = h.aliases.erase(static_cast<const char*>(operand1)) ? 1 : 0;
+        if (result && h.options.echo_console)
+            printf("%s alias %s deleted\n", now_text("t").c_str(), static_cast<const char*>(operand1)),
+                fflush(stdout);
     } else if (operation == AliasAdd) {
         if (!h.options.alias_add_fails) {
             h.aliases[static_cast<const char*>(operand1)] = static_cast<const char*>(operand2);
             result = 1;
+            if (h.options.echo_console)
+                printf("%s alias %s = %s added\n", now_text("t").c_str(), static_cast<const char*>(operand1),
+                       static_cast<const char*>(operand2)),
+                    fflush(stdout);
         }
     }
     save_aliases(h);
@@ -320,6 +330,11 @@ StatHandle register_entry(const std::string& module, const std::string& name)
     enter(h, "register " + module + (name.empty() ? "" : " " + name));
     if (h.options.refused_statistics.count(name.empty() ? module : name))
         return 0;
+    // A daemon loaded again registers the same names: it gets the same
+    // handles, and the counts go on.
+    for (size_t i = 0; i < h.statistics.size(); ++i)
+        if (h.statistics[i].module == module && h.statistics[i].name == name)
+            return StatisticBase + static_cast<StatHandle>(i);
     h.statistics.push_back({module, name, 0});
     return StatisticBase + static_cast<StatHandle>(h.statistics.size()) - 1;
 }
@@ -396,6 +411,7 @@ void standin_reset(const HostOptions& options)
     h.delivered.clear();
     h.statistics.clear();
     h.zero_bumps = 0;
+    h.outbox_base = 0;
     h.aliases.clear();
     h.modules = {{ModuleNames[0], 1}, {ModuleNames[1], 1}};
 
@@ -423,6 +439,15 @@ void standin_reset(const HostOptions& options)
     if (!options.output_dir.empty()) {
         CreateDirectoryA(options.output_dir.c_str(), nullptr);
         CreateDirectoryA(output_path(h, "outbox").c_str(), nullptr);
+        // Mails of earlier runs stay; new ones are numbered after them.
+        WIN32_FIND_DATAA found;
+        HANDLE search = FindFirstFileA(output_path(h, "outbox\\*.eml").c_str(), &found);
+        if (search != INVALID_HANDLE_VALUE) {
+            do
+                h.outbox_base = std::max(h.outbox_base, atoi(found.cFileName));
+            while (FindNextFileA(search, &found));
+            FindClose(search);
+        }
         std::ifstream in(output_path(h, "aliases.txt"));
         std::string line;
         while (std::getline(in, line)) {

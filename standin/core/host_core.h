@@ -46,7 +46,7 @@ struct LoggedLine {
 };
 
 struct HostJob {
-    int number;                               // 1-based, as in the outbox file names
+    int number;                               // 1-based; the outbox file is numbered after the mails already there
     std::string sender;
     std::vector<std::string> recipients;      // accepted
     std::vector<std::string> refused;

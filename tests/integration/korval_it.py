@@ -1,0 +1,188 @@
+"""Shared helpers of the integration tests: run the stand-in mail server with
+the real korval.dll under Wine and read what it left behind.
+
+Paths come from KORVAL_BUILD and KORVAL_SOURCE (set by ctest); WINEPREFIX
+and WINEDEBUG come from the environment.
+"""
+
+import email
+import email.policy
+import os
+import re
+import shutil
+import signal
+import subprocess
+import tempfile
+from dataclasses import dataclass, field
+from pathlib import Path
+
+SOURCE = Path(os.environ.get("KORVAL_SOURCE", Path(__file__).resolve().parents[2]))
+BUILD = Path(os.environ.get("KORVAL_BUILD", SOURCE / "build"))
+STANDIN = BUILD / "korval-standin.exe"
+DLL = BUILD / "korval.dll"
+SAMPLE_INI = SOURCE / "standin" / "sample" / "korval.ini"
+
+# Exit codes of the stand-in.
+EXIT_OK, EXIT_NOT_STARTED, EXIT_USAGE, EXIT_FAULT, EXIT_NO_DLL = 0, 1, 2, 3, 4
+
+
+def win_path(path):
+    """The Wine (Z:) path of a Linux path."""
+    return "Z:" + str(Path(path).resolve()).replace("/", "\\")
+
+
+def work_dir(name):
+    """A fresh, empty folder under the build folder, kept after the test for a look."""
+    path = BUILD / "integration-work" / name
+    shutil.rmtree(path, ignore_errors=True)
+    path.mkdir(parents=True)
+    return path
+
+
+def write_ini(folder, sections, name="korval.ini"):
+    """Writes an INI file from {section: {key: value}}, CR LF line ends."""
+    lines = []
+    for section, keys in sections.items():
+        lines.append(f"[{section}]")
+        lines.extend(f"{key}={value}" for key, value in keys.items())
+        lines.append("")
+    path = Path(folder) / name
+    path.write_bytes("\r\n".join(lines).encode("latin-1"))
+    return path
+
+
+@dataclass
+class LogLine:
+    time: str
+    category: int
+    priority: int
+    text: str
+
+
+@dataclass
+class Mail:
+    number: int
+    raw: bytes
+    message: email.message.EmailMessage
+    sender: str
+    recipients: list = field(default_factory=list)
+    refused: list = field(default_factory=list)
+
+
+def parse_mail(raw):
+    """Parses one report mail; fails on any defect the parser finds."""
+    message = email.message_from_bytes(raw, policy=email.policy.default)
+    defects = []
+    try:
+        for part in message.walk():
+            defects += [f"message: {d!r}" for d in part.defects]
+            for name, value in part.items():
+                defects += [f"{name}: {d!r}" for d in getattr(value, "defects", ())]
+            if not part.is_multipart():
+                part.get_content()
+    except Exception as error:  # the parser gave up on a header or the body
+        defects.append(repr(error))
+    if defects:
+        raise AssertionError("mail parser defects: " + "; ".join(defects) + "\n" + raw.decode("latin-1"))
+    return message
+
+
+_LOG_LINE = re.compile(r"^(\d\d:\d\d:\d\d\.\d{3}) \[\s*(\d+):\s*(\d+)\] (.*)$")
+
+
+class Output:
+    """What the stand-in left in its output folder (--dir)."""
+
+    def __init__(self, path):
+        self.path = Path(path)
+
+    def _text(self, name):
+        file = self.path / name
+        return file.read_bytes().decode("latin-1") if file.exists() else ""
+
+    def log(self):
+        """Every log line in order; a text holding line breaks continues on the lines below it."""
+        lines = []
+        for line in self._text("korval.log").split("\n")[:-1]:
+            m = _LOG_LINE.match(line)
+            if m:
+                lines.append(LogLine(m[1], int(m[2]), int(m[3]), m[4]))
+            elif lines:
+                lines[-1].text += "\n" + line
+            else:
+                raise AssertionError(f"log line without a header: {line!r}")
+        return lines
+
+    def texts(self, category=None):
+        return [l.text for l in self.log() if category is None or l.category == category]
+
+    def mails(self):
+        """Every mail of the outbox, in order, parsed and checked."""
+        mails = []
+        for eml in sorted((self.path / "outbox").glob("*.eml")):
+            raw = eml.read_bytes()
+            envelope = eml.with_suffix(".env").read_text(encoding="latin-1").splitlines()
+            values = lambda key: [l.split(": ", 1)[1] for l in envelope if l.startswith(key + ": ")]
+            mails.append(Mail(int(eml.stem), raw, parse_mail(raw), (values("Sender") or [""])[0],
+                              values("Recipient"), values("Refused")))
+        return mails
+
+    def statistics(self):
+        """{category: count} of the table written at exit."""
+        counts = {}
+        for line in self._text("statistics.txt").splitlines()[1:]:
+            module, category, count = line.split()
+            counts[category] = int(count)
+        return counts
+
+    def aliases(self):
+        return dict(l.split(" = ", 1) for l in self._text("aliases.txt").splitlines() if " = " in l)
+
+    def modules(self):
+        """{module: True when online}."""
+        return {name: state == "online" for name, state in
+                (l.split() for l in self._text("modules.txt").splitlines() if l.strip())}
+
+    def dialogs(self):
+        """[(caption, text, answer)] of every dialog answered with --answer."""
+        unescape = lambda s: re.sub(r"\\(.)", lambda m: {"r": "\r", "n": "\n", "t": "\t"}.get(m[1], m[1]), s)
+        return [tuple(unescape(f) for f in l.split("\t")) for l in self._text("dialogs.txt").splitlines()]
+
+
+@dataclass
+class Run:
+    returncode: int
+    stdout: str
+    stderr: str
+    out: Output
+
+    def started(self):
+        return "startup returned 1" in self.stdout
+
+    def faults(self):
+        return [l for l in (self.stdout + self.stderr).splitlines() if "FAULT" in l]
+
+
+def run_standin(command, *args, cwd, out_dir="standin-out", timeout=120, prefix=(), env=None):
+    """Runs `wine korval-standin.exe COMMAND ARGS --dir OUT_DIR` in cwd (the daemon
+    reads cwd/korval.ini) and returns a Run. prefix goes before `wine` (for instance
+    a network namespace wrapper); env adds to the environment. The output goes to
+    files, so that Wine's background services cannot hold a pipe open."""
+    cwd = Path(cwd)
+    out = cwd / out_dir
+    full_env = dict(os.environ, **(env or {}))
+    argv = [*prefix, "wine", str(STANDIN), command, *map(str, args), "--dir", out_dir]
+    with tempfile.TemporaryFile() as stdout, tempfile.TemporaryFile() as stderr:
+        process = subprocess.Popen(argv, cwd=cwd, env=full_env, stdin=subprocess.DEVNULL,
+                                   stdout=stdout, stderr=stderr, start_new_session=True)
+        try:
+            process.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            os.killpg(process.pid, signal.SIGKILL)
+            process.wait()
+            raise AssertionError(f"stand-in did not end within {timeout} s: {argv}")
+        stdout.seek(0)
+        stderr.seek(0)
+        run = Run(process.returncode, stdout.read().decode("latin-1"), stderr.read().decode("latin-1"), Output(out))
+    print(f"$ {' '.join(argv)}\n{run.stdout}{run.stderr}[exit {run.returncode}]")
+    return run

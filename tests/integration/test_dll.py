@@ -1,0 +1,91 @@
+"""The built korval.dll as the mail server sees it: its PE image, and every
+entry point called through the stand-in server."""
+
+import struct
+import subprocess
+import sys
+import unittest
+
+sys.path.insert(0, str(__import__("pathlib").Path(__file__).resolve().parent))
+import korval_it as it
+
+ALLOWED_IMPORTS = {"kernel32.dll", "user32.dll", "wsock32.dll", "ws2_32.dll", "iphlpapi.dll", "icmp.dll",
+                   "msvcrt.dll"}
+EXPORTS = {"_DllMain@12", "_closedown", "_configure", "_daemon", "_startup"}
+
+
+def objdump():
+    return subprocess.run(["i686-w64-mingw32-objdump", "-p", str(it.DLL)], check=True, capture_output=True,
+                          text=True).stdout
+
+
+def export_names(dump):
+    names = []
+    table = dump.split("[Ordinal/Name Pointer] Table", 1)[1]
+    for line in table.splitlines()[1:]:
+        parts = line.split()
+        if len(parts) != 3 or not parts[0].startswith("["):
+            break
+        names.append(parts[2])
+    return names
+
+
+class Image(unittest.TestCase):
+    def test_pe32_i386_with_exactly_the_entry_points_and_system_imports(self):
+        data = it.DLL.read_bytes()
+        pe = struct.unpack_from("<I", data, 0x3C)[0]
+        self.assertEqual(data[pe:pe + 4], b"PE\0\0")
+        machine, = struct.unpack_from("<H", data, pe + 4)
+        magic, = struct.unpack_from("<H", data, pe + 24)
+        self.assertEqual(machine, 0x14C, "i386")
+        self.assertEqual(magic, 0x10B, "PE32")
+
+        dump = objdump()
+        self.assertEqual(sorted(export_names(dump)), sorted(EXPORTS))
+        imports = {line.split(":", 1)[1].strip().lower() for line in dump.splitlines() if "DLL Name:" in line}
+        self.assertTrue(imports, "no imports found")
+        self.assertLessEqual(imports, ALLOWED_IMPORTS)
+
+    def test_version_resource_says_1_18(self):
+        data = it.DLL.read_bytes()
+        fixed = data.find(struct.pack("<I", 0xFEEF04BD))
+        self.assertGreater(fixed, 0, "no VS_FIXEDFILEINFO")
+        file_ms, file_ls = struct.unpack_from("<II", data, fixed + 8)
+        self.assertEqual((file_ms >> 16, file_ms & 0xFFFF), (1, 18))
+        self.assertIn("FileVersion\0\0".encode("utf-16-le") + "1.18\0".encode("utf-16-le"), data)
+
+
+class EntryPoints(unittest.TestCase):
+    def test_short_record_is_refused_before_any_call(self):
+        folder = it.work_dir("dll-short-record")
+        it.write_ini(folder, {"General": {"Mail": "admin@example.test"}, "Hosts": {"Number": 1, "Host1": "127.0.0.1"}})
+        run = it.run_standin("probe", "--record-size", 300, "--seconds", 2, "--answer", "cancel", cwd=folder)
+        self.assertEqual(run.returncode, it.EXIT_NOT_STARTED)
+        for entry in ("daemon", "configure", "startup"):
+            self.assertIn(f"{entry} returned 0", run.stdout)
+        self.assertEqual(run.out.log(), [])
+        self.assertEqual(run.out.statistics(), {})
+        self.assertEqual(run.out.aliases(), {})
+        self.assertEqual(run.out.dialogs(), [])
+        self.assertEqual(run.out.mails(), [])
+
+    def test_every_entry_point_runs_without_a_fault(self):
+        folder = it.work_dir("dll-entry-points")
+        it.write_ini(folder, {"General": {"PollTime": 1, "Mail": "admin@example.test"},
+                              "Hosts": {"Number": 1, "Host1": "127.0.0.1"}})
+        run = it.run_standin("probe", "--cycles", 1, "--seconds", 60, "--lapse", 200, "--answer", "cancel",
+                             "--deliver", "Joe <joe@example.test>", "--deliver", "<>", cwd=folder)
+        # 1 only while the daemon refuses to start; never a fault or a crash.
+        self.assertIn(run.returncode, (it.EXIT_OK, it.EXIT_NOT_STARTED))
+        self.assertEqual(run.faults(), [])
+        for entry in ("daemon", "configure", "startup"):
+            self.assertIn(f"{entry} returned", run.stdout)
+        run.out.mails()  # every mail must parse cleanly
+        if run.started():
+            self.assertIn("1 poll cycle(s) completed", run.stdout)
+            self.assertIn("delivering a mail from '<>'", run.stdout)
+            self.assertGreaterEqual(run.out.statistics().get("TotalTests", 0), 1)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
