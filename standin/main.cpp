@@ -310,7 +310,9 @@ int run_once(const Options& o, int life)
     if (delivered < o.deliveries.size())
         note("no cycle completed: %zu mail(s) not delivered", o.deliveries.size() - delivered);
     note("%ld poll cycle(s) completed", timelapse_long_waits() - waits_before);
+    DWORD closing = GetTickCount();
     d.closedown();
+    note("closedown took %lu ms", GetTickCount() - closing);
     standin_seal(true);
     // A thread still calling the host shows itself here, before the unload.
     idle(300);

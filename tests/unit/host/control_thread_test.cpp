@@ -6,6 +6,7 @@
 #include "host/daemon.h"
 #include "lifecycle_support.h"
 #include "monitor/monitor.h"
+#include "platform/text.h"
 #include "settings/settings.h"
 #include "test_support.h"
 
@@ -90,6 +91,32 @@ int stop_during_pause(DWORD)
 {
     StopRequested = 1;
     return 1;
+}
+
+// Hosts whose echo was sent, by address; the third echo stops the daemon
+// the way closedown does, and every host answers.
+std::vector<IPAddr> Pinged;
+
+DWORD echo_stopping_at_third(HANDLE, IPAddr address, LPVOID, WORD, PIP_OPTION_INFORMATION, LPVOID, DWORD,
+                             DWORD)
+{
+    Pinged.push_back(address);
+    if (Pinged.size() == 3) {
+        StopRequested = 1;
+        SetEvent(StopEvent);
+    }
+    return 1;
+}
+
+HANDLE fake_icmp_open() { return reinterpret_cast<HANDLE>(0x4711); }
+BOOL fake_icmp_close(HANDLE) { return TRUE; }
+
+bool logged_starting(const std::string& start)
+{
+    for (const std::string& line : logged())
+        if (line.rfind(start, 0) == 0)
+            return true;
+    return false;
 }
 
 // The control thread on its own, set up as a successful start leaves it.
@@ -271,4 +298,31 @@ TEST_F(ControlThread, PauseAfterItem)
     DWORD begun = now_ms();
     pause_after_item();
     EXPECT_LT(now_ms() - begun, 40u);
+}
+
+// A stop during the host loop: the ping in progress ends, no further host is
+// pinged and there is no pause, yet the memory test still runs and the
+// thread leaves by itself from its long sleep.
+TEST_F(ControlThread, StopDuringHostLoopEndsLoopButFinishesCycle)
+{
+    Settings.PollTime = 5;
+    Settings.MemoryLimit = 0;
+    const char* names[] = {"127.0.0.1", "127.0.0.2", "127.0.0.3", "127.0.0.4", "127.0.0.5"};
+    for (int i = 0; i < 5; ++i)
+        copy_text(Settings.HostNames[i], names[i]);
+    Settings.HostCount = 5;
+    Pinged.clear();
+    Platform.IcmpCreateFile = fake_icmp_open;
+    Platform.IcmpSendEcho = echo_stopping_at_third;
+    Platform.IcmpCloseHandle = fake_icmp_close;
+
+    start();
+    ASSERT_EQ(WaitForSingleObject(ThreadHandle, 3000), WAIT_OBJECT_0);
+    EXPECT_EQ(Pinged, (std::vector<IPAddr>{inet_addr("127.0.0.1"), inet_addr("127.0.0.2"), inet_addr("127.0.0.3")}));
+    EXPECT_EQ(wait_lengths(), (std::vector<DWORD>{100, 60, 60, 300000}));
+    EXPECT_TRUE(logged_starting("20 25 Physical memory available is "));
+    EXPECT_TRUE(logged_starting("20 25 Paged memory available is"));
+    EXPECT_EQ(standin_statistic("TotalTests"), 1);
+    EXPECT_EQ(ThreadId, 0u);
+    EXPECT_EQ(Calls.terminations, 0);
 }

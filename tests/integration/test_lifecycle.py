@@ -1,0 +1,66 @@
+"""A hundred lives of the real korval.dll in one stand-in process: load,
+startup, one poll cycle, closedown, unload, again and again."""
+
+import re
+import statistics
+import sys
+import unittest
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import korval_it as it
+
+LIVES = 100
+
+# Everything a successful startup logs, in order, as (category, priority, text).
+STARTUP = [
+    (10, 5, "Daemon KORVAL.DLL started."),
+    (11, 20, "Using daemon address 'korval-daemon@example.test'"),
+    (1, 20, "Polling every 2 minutes."),
+    (1, 20, "Retry befor report: 2."),
+    (1, 20, "Don't report deads 4 times."),
+    (1, 20, "Send reports to Mail 'admin@example.test'."),
+    (1, 20, "Not testing for free disk space."),
+    (1, 20, "Polling 1 hosts:"),
+    (1, 20, "    127.0.0.1"),
+    (1, 25, "Korval thread created."),
+]
+
+
+class Restarts(unittest.TestCase):
+    def test_hundred_lives_in_one_process(self):
+        folder = it.work_dir("lifecycle-restarts")
+        it.write_ini(folder, {"General": {"PollTime": 2, "Retry": 2, "Suspend": 4, "MemoryLimit": 0,
+                                          "Mail": "admin@example.test"},
+                              "Hosts": {"Number": 1, "Host1": "127.0.0.1"}})
+        # The lapsed long sleep outlasts the stand-in's look at the cycle
+        # count, so every life ends in it after exactly one cycle.
+        run = it.run_standin("run", "--restarts", LIVES, "--lapse", 10000, cwd=folder, timeout=240)
+
+        # A late call through the host record or a thread still alive after
+        # closedown is a fault of the stand-in, with its own exit code.
+        self.assertEqual(run.faults(), [])
+        self.assertEqual(run.returncode, it.EXIT_OK)
+        self.assertIn(f"life {LIVES}: startup returned 1", run.stdout)
+        self.assertEqual(run.stdout.count("1 poll cycle(s) completed"), LIVES)
+
+        log = [(l.category, l.priority, l.text) for l in run.out.log()]
+        starts = [i for i, line in enumerate(log) if line == STARTUP[0]]
+        self.assertEqual(len(starts), LIVES)
+        for life, at in enumerate(starts, 1):
+            with self.subTest(life=life):
+                self.assertEqual(log[at:at + len(STARTUP)], STARTUP)
+        self.assertEqual(run.out.statistics().get("TotalTests"), LIVES)
+
+        # The thread leaves by itself at the stop, so closedown takes its two
+        # sleeps and little more. Wine's tick count moves in steps of up to
+        # 16 ms.
+        took = [int(ms) for ms in re.findall(r"closedown took (\d+) ms", run.stdout)]
+        self.assertEqual(len(took), LIVES)
+        self.assertGreaterEqual(min(took), 580)
+        self.assertLess(statistics.median(took), 700)
+        self.assertLess(max(took), 2000)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
