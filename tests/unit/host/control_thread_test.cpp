@@ -169,27 +169,6 @@ protected:
         ThreadHandle = nullptr;
         return ended;
     }
-
-    // closedown's own view: how long it took and whether the thread ended.
-    void close_down_and_expect_thread_gone(DWORD max_ms)
-    {
-        HANDLE thread;
-        ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), ThreadHandle, GetCurrentProcess(), &thread, 0, FALSE,
-                                    DUPLICATE_SAME_ACCESS));
-        void* copy = HostInterfaceCopy;
-        DWORD begun = now_ms();
-        EXPECT_EQ(closedown(), 0);
-        DWORD took = now_ms() - begun;
-        EXPECT_GE(took, 550u);
-        EXPECT_LE(took, max_ms);
-        EXPECT_EQ(WaitForSingleObject(thread, 0), WAIT_OBJECT_0);
-        CloseHandle(thread);
-        EXPECT_EQ(ThreadId, 0u);
-        EXPECT_EQ(ThreadHandle, nullptr);
-        EXPECT_EQ(StopEvent, nullptr);
-        EXPECT_EQ(HostInterfaceCopy, nullptr);
-        EXPECT_EQ(Calls.freed, copy);
-    }
 };
 
 } // namespace

@@ -1,5 +1,8 @@
 #include "lifecycle_support.h"
 
+#include <gtest/gtest.h>
+
+#include "host/daemon.h"
 #include "platform/platform.h"
 
 PlatformRecord Calls;
@@ -67,4 +70,24 @@ void record_platform_calls()
 DWORD now_ms()
 {
     return GetTickCount();
+}
+
+void close_down_and_expect_thread_gone(DWORD max_ms)
+{
+    HANDLE thread;
+    ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), ThreadHandle, GetCurrentProcess(), &thread, 0, FALSE,
+                                DUPLICATE_SAME_ACCESS));
+    void* copy = HostInterfaceCopy;
+    DWORD begun = now_ms();
+    EXPECT_EQ(closedown(), 0);
+    DWORD took = now_ms() - begun;
+    EXPECT_GE(took, 550u);
+    EXPECT_LE(took, max_ms);
+    EXPECT_EQ(WaitForSingleObject(thread, 0), WAIT_OBJECT_0);
+    CloseHandle(thread);
+    EXPECT_EQ(ThreadId, 0u);
+    EXPECT_EQ(ThreadHandle, nullptr);
+    EXPECT_EQ(StopEvent, nullptr);
+    EXPECT_EQ(HostInterfaceCopy, nullptr);
+    EXPECT_EQ(Calls.freed, copy);
 }

@@ -31,5 +31,10 @@ extern PlatformRecord Calls;
 // Puts the recording entries into Platform and clears Calls.
 void record_platform_calls();
 
+// Runs closedown on the running daemon and checks closedown's own view:
+// how long it took, that the thread has ended and that everything startup
+// took is released.
+void close_down_and_expect_thread_gone(DWORD max_ms);
+
 // Milliseconds since an arbitrary start.
 DWORD now_ms();
