@@ -170,9 +170,14 @@ inline void host_log_text(const HostInterface* h, int category, int priority, co
     host_op<LogTextFn>(h, SlotLogText)(category, priority, text);
 }
 // The format must be one of the daemon's own literals; hostile text goes in
-// as an argument of "%s".
+// as an argument of "%s". The macro lets the compiler check every format
+// against its arguments before the call is made through the record.
 template <typename... Args>
-inline void host_log_format(const HostInterface* h, int category, int priority, const char* format, Args... args)
+inline void host_log_format_call(const HostInterface* h, int category, int priority, const char* format, Args... args)
 {
     host_op<LogFormatFn>(h, SlotLogFormat)(category, priority, format, args...);
 }
+inline void host_log_format_check(const char*, ...) __attribute__((format(gnu_printf, 1, 2)));
+inline void host_log_format_check(const char*, ...) {}
+#define host_log_format(h, category, priority, ...) \
+    (host_log_format_check(__VA_ARGS__), host_log_format_call(h, category, priority, __VA_ARGS__))

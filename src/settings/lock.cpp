@@ -4,20 +4,25 @@
 
 namespace {
 
-CRITICAL_SECTION SettingsLock;
+// Made when the library (or a test program) is loaded and deleted when it is
+// unloaded, so that a mail server that loads and unloads the daemon again
+// and again keeps no stale lock behind.
+struct SettingsLockLifetime {
+    CRITICAL_SECTION section;
+    SettingsLockLifetime() { InitializeCriticalSection(&section); }
+    ~SettingsLockLifetime() { DeleteCriticalSection(&section); }
+};
 
-// Ready before any entry point or test can run: static initialisation
-// happens at library (or program) load.
-const bool SettingsLockReady = (InitializeCriticalSection(&SettingsLock), true);
+SettingsLockLifetime SettingsLock;
 
 } // namespace
 
 void lock_settings()
 {
-    EnterCriticalSection(&SettingsLock);
+    EnterCriticalSection(&SettingsLock.section);
 }
 
 void unlock_settings()
 {
-    LeaveCriticalSection(&SettingsLock);
+    LeaveCriticalSection(&SettingsLock.section);
 }
