@@ -169,7 +169,7 @@ std::string parse_options(int argc, char** argv, Options* o)
             o->host.record_size = static_cast<uint32_t>(n);
         else if (name == "--answer" && answer_id(value))
             o->answer = answer_id(value);
-        else if (name == "--seconds" && parse_number(value, 1, 86400 * 366, &n))
+        else if (name == "--seconds" && parse_number(value, 1, 86400 * 49, &n))
             o->seconds = static_cast<int>(n);
         else if (name == "--cycles" && parse_number(value, 1, 1000000, &n))
             o->cycles = static_cast<int>(n);
@@ -223,7 +223,9 @@ bool load_daemon(const Options& o, Daemon* d)
         return false;
     }
     // Every wait is counted, so the patch goes in with or without time-lapse.
-    timelapse_patch(d->module, o.lapse);
+    if (timelapse_patch(d->module, o.lapse) == 0)
+        note("warning: %s imports no wait to watch: poll cycles are not counted and --lapse has no effect",
+             o.dll.c_str());
     d->startup = entry<StartupFn>(d->module, "_startup");
     d->closedown = entry<ClosedownFn>(d->module, "_closedown");
     d->daemon = entry<DaemonFn>(d->module, "_daemon");
@@ -303,7 +305,7 @@ int run_once(const Options& o, int life)
             }
         if (o.cycles && cycles >= o.cycles)
             break;
-        if (o.seconds && GetTickCount() - start >= static_cast<DWORD>(o.seconds) * 1000)
+        if (o.seconds && GetTickCount() - start >= static_cast<DWORD>(o.seconds) * 1000u)
             break;
         idle(50);
     }

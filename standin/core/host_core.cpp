@@ -52,7 +52,7 @@ Host& host()
 }
 
 // Job handles: created jobs count up from 1, delivered jobs from 0x10000.
-constexpr uintptr_t DeliveredBase = 0x10000;
+constexpr uintptr_t DeliveredBase = 0x40000000;
 // Statistics handles: modules and categories share one table, offset so that
 // no handle is 0.
 constexpr intptr_t StatisticBase = 0x100;
@@ -114,10 +114,11 @@ void record_log(int category, int priority, const char* text)
     enter(h, "log " + std::to_string(category) + " " + std::to_string(priority) + " " + text);
     h.log.push_back({category, priority, text});
     if (h.options.echo_console || !h.options.output_dir.empty()) {
-        char line[4200];
-        snprintf(line, sizeof line, "%s [%2d:%2d] %s\n", now_text("t").c_str(), category, priority, text);
+        char prefix[64];
+        snprintf(prefix, sizeof prefix, "%s [%2d:%2d] ", now_text("t").c_str(), category, priority);
+        std::string line = std::string(prefix) + text + "\n";
         if (h.options.echo_console)
-            fputs(line, stdout), fflush(stdout);
+            fputs(line.c_str(), stdout), fflush(stdout);
         if (!h.options.output_dir.empty()) {
             std::ofstream out(output_path(h, "korval.log"), std::ios::app | std::ios::binary);
             out << line;
@@ -287,6 +288,12 @@ int op_alias_op(int operation, const void* operand1, const void* operand2)
     std::lock_guard<std::mutex> guard(h.lock);
     enter(h, "alias_op " + std::to_string(operation));
     int result = 0;
+    // Look-up takes a buffer and an alias, delete an alias, add an alias and
+    // a target: a null one is refused rather than read as a text.
+    if (operand1 == nullptr || (operation != AliasDelete && operand2 == nullptr)) {
+        fprintf(stderr, "standin: alias_op %d with a null operand refused\n", operation);
+        return 0;
+    }
     if (operation == AliasLookup) {
         auto found = h.aliases.find(static_cast<const char*>(operand2));
         if (found != h.aliases.end()) {
