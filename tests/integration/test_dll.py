@@ -69,22 +69,39 @@ class EntryPoints(unittest.TestCase):
         self.assertEqual(run.out.dialogs(), [])
         self.assertEqual(run.out.mails(), [])
 
-    def test_every_entry_point_runs_without_a_fault(self):
+    def test_every_entry_point_runs_without_a_fault_and_the_summary_is_exact(self):
         folder = it.work_dir("dll-entry-points")
-        it.write_ini(folder, {"General": {"PollTime": 1, "Mail": "admin@example.test"},
+        it.write_ini(folder, {"General": {"PollTime": 1, "Retry": 2, "Suspend": 4, "MemoryLimit": 0,
+                                          "Mail": "admin@example.test;+15550100:sms.example.test"},
+                              "Drives": {"Number": 2, "FreeDisk": 500, "CriticalDisk": 50, "SuspendMercS": 1,
+                                         "SuspendMercD": 1, "Drive1": "C:\\", "Drive2": "%s%n\\"},
                               "Hosts": {"Number": 1, "Host1": "127.0.0.1"}})
         run = it.run_standin("probe", "--cycles", 1, "--seconds", 60, "--lapse", 200, "--answer", "cancel",
                              "--deliver", "Joe <joe@example.test>", "--deliver", "<>", cwd=folder)
-        # 1 only while the daemon refuses to start; never a fault or a crash.
-        self.assertIn(run.returncode, (it.EXIT_OK, it.EXIT_NOT_STARTED))
+        self.assertEqual(run.returncode, it.EXIT_OK, run.stdout + run.stderr)
         self.assertEqual(run.faults(), [])
         for entry in ("daemon", "configure", "startup"):
             self.assertIn(f"{entry} returned", run.stdout)
-        run.out.mails()  # every mail must parse cleanly
-        if run.started():
-            self.assertIn("1 poll cycle(s) completed", run.stdout)
-            self.assertIn("delivering a mail from '<>'", run.stdout)
-            self.assertGreaterEqual(run.out.statistics().get("TotalTests", 0), 1)
+        self.assertIn("1 poll cycle(s) completed", run.stdout)
+        self.assertIn("delivering a mail from '<>'", run.stdout)
+        self.assertGreaterEqual(run.out.statistics().get("TotalTests", 0), 1)
+        self.assertEqual(run.out.mails(), [])
+
+        lines = [(l.category, l.priority, l.text) for l in run.out.log()]
+        start = lines.index((10, 5, "Daemon KORVAL.DLL started."))
+        self.assertEqual(lines[start + 1:start + 12], [
+            (11, 20, "Using daemon address 'korval-daemon@example.test'"),
+            (1, 20, "Polling every 1 minutes."),
+            (1, 20, "Retry befor report: 2."),
+            (1, 20, "Don't report deads 4 times."),
+            (1, 20, "Send reports to Mail 'admin@example.test'."),
+            (1, 20, "Send reports to SMS  '+15550100@sms.example.test'."),
+            (1, 20, "Test free space over 500 MB on C:\\;%s%n\\;"),
+            (1, 20, "  (Suspend MercS/D for space < 50 MB)"),
+            (1, 20, "Polling 1 hosts:"),
+            (1, 20, "    127.0.0.1"),
+            (1, 25, "Korval thread created."),
+        ])
 
 
 if __name__ == "__main__":
