@@ -7,19 +7,6 @@
 #include "platform/text.h"
 #include "settings/settings.h"
 
-HINSTANCE ModuleInstance;
-volatile LONG Resident;
-volatile LONG StopRequested;
-volatile DWORD ThreadId;
-HANDLE ThreadHandle;
-HANDLE StopEvent;
-HostInterface* HostInterfaceCopy;
-
-StatHandle Failures;
-StatHandle FailedHost;
-StatHandle LowDiskSpace;
-StatHandle TotalTests;
-
 namespace {
 
 // Filled by the socket start-up, never read.

@@ -1,6 +1,6 @@
 #include <cstdint>
 
-#include "host/daemon.h"
+#include "platform/daemon_state.h"
 #include "monitor/monitor.h"
 #include "platform/platform.h"
 #include "settings/settings.h"

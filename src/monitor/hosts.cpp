@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "host/daemon.h"
+#include "platform/daemon_state.h"
 #include "platform/platform.h"
 #include "platform/text.h"
 #include "report/report.h"

@@ -2,7 +2,7 @@
 // report spaced out by Suspend short cycles.
 #include "monitor/monitor.h"
 
-#include "host/daemon.h"
+#include "platform/daemon_state.h"
 #include "platform/platform.h"
 #include "report/report.h"
 #include "settings/settings.h"

@@ -25,6 +25,3 @@ void test_memory(const HostInterface* host);
 
 // Short-memory cycles still to pass before the next memory report.
 extern int32_t MemoryReportCountdown;
-// The drive under test and its free megabytes, read by the disk reports.
-extern char CurrentDrivePath[12];
-extern int32_t CurrentFreeMB;

@@ -2,7 +2,7 @@
 // each with the header block and the body of the kind.
 #include <cstring>
 
-#include "host/daemon.h"
+#include "platform/daemon_state.h"
 #include "report/report.h"
 #include "settings/settings.h"
 

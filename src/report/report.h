@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "host/host_interface.h"
+#include "platform/host_interface.h"
 #include "settings/settings.h"
 
 enum ReportKind { Host = 0, Memory = 1, DiskSpace = 2, DiskAvailability = 3 };

@@ -2,8 +2,7 @@
 // mail readers and the short form for SMS gateways.
 #include <cstdarg>
 
-#include "host/daemon.h"
-#include "monitor/monitor.h"
+#include "platform/daemon_state.h"
 #include "platform/text.h"
 #include "report/report.h"
 #include "settings/settings.h"

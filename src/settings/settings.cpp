@@ -7,7 +7,7 @@
 
 #include <cstring>
 
-#include "host/daemon.h"
+#include "platform/daemon_state.h"
 #include "platform/text.h"
 
 namespace {

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "host/host_interface.h"
+#include "platform/host_interface.h"
 
 struct HostOptions {
     uint32_t record_size = 400;   // the size field; below 366 tests the refusal

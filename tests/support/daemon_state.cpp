@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "host/daemon.h"
+#include "platform/daemon_state.h"
 #include "monitor/monitor.h"
 #include "settings/settings.h"
 

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <vector>
 
-#include "host/host_interface.h"
+#include "platform/host_interface.h"
 #include "test_support.h"
 
 namespace {

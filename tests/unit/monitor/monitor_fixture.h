@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "host/daemon.h"
+#include "platform/daemon_state.h"
 #include "settings/settings.h"
 #include "test_support.h"
 

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <string>
 
-#include "host/daemon.h"
+#include "platform/daemon_state.h"
 #include "platform/text.h"
 #include "settings/settings.h"
 #include "test_support.h"

@@ -1,0 +1,29 @@
+// The daemon's process-wide state, shared by the entry points, the control
+// thread, the settings and the reports.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+
+#include "platform/host_interface.h"
+
+extern HINSTANCE ModuleInstance;
+extern volatile LONG Resident;
+extern volatile LONG StopRequested;
+extern volatile DWORD ThreadId;
+extern HANDLE ThreadHandle;
+// Signalled by closedown, so that every wait of the control thread ends at once.
+extern HANDLE StopEvent;
+extern HostInterface* HostInterfaceCopy;
+
+// Statistics categories of the module "HostStatus"; 0 when not registered.
+extern StatHandle Failures;
+extern StatHandle FailedHost;
+extern StatHandle LowDiskSpace;
+extern StatHandle TotalTests;
+
+// The drive under test and its free megabytes: set by the disk test, read
+// by the disk reports.
+extern char CurrentDrivePath[12];
+extern int32_t CurrentFreeMB;
