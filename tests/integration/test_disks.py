@@ -48,8 +48,7 @@ CYCLE = "cycle"
 
 
 def thread_lines(out):
-    """(category, priority, text) of every line the control thread logged, with
-    the memory figures, which come just before each disk test, reduced to CYCLE."""
+    """What the control thread logged; the memory figures, just before each disk test, as CYCLE."""
     lines = out.log()
     start = [l.text for l in lines].index("Korval thread created.") + 1
     return [CYCLE if l.text.startswith("Paged memory available") else (l.category, l.priority, l.text)
@@ -57,12 +56,10 @@ def thread_lines(out):
 
 
 def module_requests(run):
-    """(module, request) of every module request the stand-in showed."""
     return re.findall(r"^[\d:.]+ module (MERCURY[SD]) (.*?)\r?$", run.stdout, re.M)
 
 
 def report(mail):
-    """(To, Subject, Priority, last body line) of a mail."""
     return (mail.message["To"], mail.message["Subject"], mail.message["Priority"],
             mail.raw.split(b"\r\n")[-2].decode("latin-1"))
 
@@ -82,24 +79,20 @@ class Disks(unittest.TestCase):
         self.assertEqual(run.returncode, it.EXIT_OK)
         self.assertEqual(run.faults(), [])
 
-        def line(priority, text, category=20):
-            return (category, priority, text)
-        shut = [line(15, "Shutting MercuryS down.", 21), line(15, "Shutting MercuryD down.", 21)]
-        back = [line(15, "Setting MercuryS online.", 21), line(15, "Setting MercuryD online.", 21)]
-        critical = line(15, "Critical disk space: only 14MB on K:\\")
-        ok = line(25, "OK disk space: 64MB on K:\\")
+        shut = [(21, 15, "Shutting MercuryS down."), (21, 15, "Shutting MercuryD down.")]
+        back = [(21, 15, "Setting MercuryS online."), (21, 15, "Setting MercuryD online.")]
+        critical, ok = (20, 15, "Critical disk space: only 14MB on K:\\"), (20, 25, "OK disk space: 64MB on K:\\")
         self.assertEqual(thread_lines(run.out), [
-            CYCLE, line(15, "Error getting free disk space on L:\\."), *shut,
-            CYCLE, line(15, "Low disk space: only 34MB on K:\\"), line(15, "Disk L:\\ recovered."), *back,
+            CYCLE, (20, 15, "Error getting free disk space on L:\\."), *shut,
+            CYCLE, (20, 15, "Low disk space: only 34MB on K:\\"), (20, 15, "Disk L:\\ recovered."), *back,
             CYCLE, critical, *shut,
             CYCLE, critical,
             CYCLE, ok, *back,
             CYCLE, ok])
 
-        offline, online = "set offline", "set online"
-        both = lambda request: [("MERCURYS", request), ("MERCURYD", request)]
-        self.assertEqual(module_requests(run), both(offline) + both(online) + both(offline) +
-                         both(offline + " (unchanged)") + both(online))
+        both = lambda request: [("MERCURYS", "set " + request), ("MERCURYD", "set " + request)]
+        self.assertEqual(module_requests(run), both("offline") + both("online") + both("offline") +
+                         both("offline (unchanged)") + both("online"))
         self.assertEqual(run.out.modules(), {"MERCURYS": True, "MERCURYD": True})
         statistics = run.out.statistics()
         self.assertEqual((statistics["LowDiskSpace"], statistics["Failures"], statistics["TotalTests"]), (3, 0, 6))
