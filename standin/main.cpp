@@ -47,6 +47,10 @@ const char Usage[] =
     "  --domain NAME       the host's Internet domain (default example.test)\n"
     "  --refuse ADDRESS    refuse this recipient (repeatable); addresses without '@'\n"
     "                      are always refused\n"
+    "  --refuse-module NAME[=RESULT]\n"
+    "                      refuse every request to set module NAME (MERCURYS or\n"
+    "                      MERCURYD) online or offline with RESULT (negative,\n"
+    "                      default -2); repeatable\n"
     "  --record-size N     size field of the host record (default 400; below 366 the\n"
     "                      daemon must refuse the record)\n"
     "  --answer BUTTON     answer every dialog and message box with ok, cancel, yes or\n"
@@ -54,7 +58,8 @@ const char Usage[] =
     "\n"
     "The daemon reads korval.ini from the current directory. Output in OUTDIR:\n"
     "korval.log, outbox\\NNNN.eml (the mail as written) with outbox\\NNNN.env (its\n"
-    "envelope), aliases.txt, modules.txt, statistics.txt.\n"
+    "envelope), aliases.txt, modules.txt (the module states; every module request\n"
+    "also shows on the console), statistics.txt.\n"
     "\n"
     "Exit status: 0 done; 1 the daemon did not start; 2 usage; 3 a fault (a call\n"
     "through the host record after closedown, or a thread left behind);\n"
@@ -165,7 +170,17 @@ std::string parse_options(int argc, char** argv, Options* o)
             o->host.domain = value;
         else if (name == "--refuse")
             o->host.refused_addresses.insert(value);
-        else if (name == "--record-size" && parse_number(value, 0, 65536, &n))
+        else if (name == "--refuse-module") {
+            std::string module = value;
+            size_t eq = module.find('=');
+            n = -2;
+            if (eq != std::string::npos && !parse_number(module.c_str() + eq + 1, INT32_MIN, -1, &n))
+                return "bad result in " + module;
+            module = module.substr(0, eq);
+            for (char& c : module)
+                c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+            o->host.module_set_results[module] = static_cast<int>(n);
+        } else if (name == "--record-size" && parse_number(value, 0, 65536, &n))
             o->host.record_size = static_cast<uint32_t>(n);
         else if (name == "--answer" && answer_id(value))
             o->answer = answer_id(value);

@@ -42,7 +42,7 @@ DWORD WINAPI control_thread(LPVOID)
         host_bump_statistic(host, TotalTests);
         poll_hosts(host);
         test_memory(host);
-        // The disk space test runs here, after the memory test.
+        test_disks(host);
         DWORD interval = poll_interval_ms();
         if (interval != 0)
             wait_unless_stopped(interval);

@@ -22,6 +22,14 @@ int ping_host(int index);
 void poll_hosts(const HostInterface* host);
 // Logs the memory figures and reports short memory.
 void test_memory(const HostInterface* host);
+// One pass over the drive table: free space, the per-drive state machine,
+// its reports and module requests.
+void test_disks(const HostInterface* host);
+
+// Asks the host to set MercuryS and MercuryD (each as the settings select)
+// online (1) or offline (0), announcing each request in the log when log is
+// nonzero. 1 when no request was refused, else 0.
+int set_modules_online(const HostInterface* host, int online, int log);
 
 // Short-memory cycles still to pass before the next memory report.
 extern int32_t MemoryReportCountdown;

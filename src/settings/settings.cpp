@@ -189,6 +189,9 @@ int load_settings()
     Settings = next;
     if (mail_read)
         Recipients = lists;
+    for (const DriveStateEntry& drive : DriveState)
+        if (drive.Critical || drive.ErrorCount)
+            ModulesHeldOffline = 1;
     memset(DriveState, 0, sizeof DriveState);
     if (hosts != 0)
         memset(HostState, 0, sizeof HostState);

@@ -63,6 +63,10 @@ extern SettingsRecord Settings;
 extern RecipientLists Recipients;
 extern HostStateEntry HostState[MaxHosts];
 extern DriveStateEntry DriveState[MaxDrives];
+// Set by a settings load that zeroed the state of a drive which had taken
+// the host modules offline; the disk test then owes the request to bring
+// them back.
+extern int ModulesHeldOffline;
 
 // Guards Settings, Recipients, HostState and DriveState. Held only for
 // short stretches: never across a ping, a disk query, a wait or a message

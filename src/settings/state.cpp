@@ -26,3 +26,4 @@ SettingsRecord Settings = SettingsAtStart;
 RecipientLists Recipients;
 HostStateEntry HostState[MaxHosts];
 DriveStateEntry DriveState[MaxDrives];
+int ModulesHeldOffline;

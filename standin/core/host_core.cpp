@@ -154,6 +154,14 @@ int op_make_unique_id(char* buffer40)
     return 1;
 }
 
+// Every request shows on the console, the refused ones too; the states
+// go to modules.txt.
+void note_module_request(Host& h, const std::string& module, const std::string& what)
+{
+    if (h.options.echo_console)
+        printf("%s module %s %s\n", now_text("t").c_str(), module.c_str(), what.c_str()), fflush(stdout);
+}
+
 int op_module_state(const char* name, int operation, int value)
 {
     Host& h = host();
@@ -163,27 +171,31 @@ int op_module_state(const char* name, int operation, int value)
     bool known = module == ModuleNames[0] || module == ModuleNames[1];
     if (operation == 0) {
         auto forced = h.options.module_query_results.find(module);
-        if (forced != h.options.module_query_results.end())
-            return forced->second;
-        return known ? h.modules[module] : -2;
+        int result = forced != h.options.module_query_results.end() ? forced->second
+                     : known                                        ? h.modules[module]
+                                                                    : -2;
+        note_module_request(h, module, "query: " + std::to_string(result));
+        return result;
     }
-    if (operation == 1) {
-        auto forced = h.options.module_set_results.find(module);
-        if (forced != h.options.module_set_results.end() && forced->second < 0)
-            return forced->second;
-        if (!known)
-            return -2;
-        int online = value ? 1 : 0;
-        if (h.options.echo_console)
-            printf("%s module %s set %s%s\n", now_text("t").c_str(), module.c_str(),
-                   online ? "online" : "offline", h.modules[module] == online ? " (unchanged)" : ""),
-                fflush(stdout);
-        h.modules[module] = online;
-        save_modules(h);
-        h.changed.notify_all();
-        return forced != h.options.module_set_results.end() ? forced->second : 0;
+    if (operation != 1) {
+        note_module_request(h, module, "unknown operation " + std::to_string(operation) + ": -2");
+        return -2;
     }
-    return -2;
+    int online = value ? 1 : 0;
+    std::string request = std::string("set ") + (online ? "online" : "offline");
+    auto forced = h.options.module_set_results.find(module);
+    int result = known ? 0 : -2;
+    if (forced != h.options.module_set_results.end() && (known || forced->second < 0))
+        result = forced->second;
+    if (result < 0) {
+        note_module_request(h, module, request + " refused (" + std::to_string(result) + ")");
+        return result;
+    }
+    note_module_request(h, module, request + (h.modules[module] == online ? " (unchanged)" : ""));
+    h.modules[module] = online;
+    save_modules(h);
+    h.changed.notify_all();
+    return result;
 }
 
 HostJob* created_job(Host& h, Job job)

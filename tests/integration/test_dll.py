@@ -85,7 +85,10 @@ class EntryPoints(unittest.TestCase):
         self.assertIn("1 poll cycle(s) completed", run.stdout)
         self.assertIn("delivering a mail from '<>'", run.stdout)
         self.assertGreaterEqual(run.out.statistics().get("TotalTests", 0), 1)
-        self.assertEqual(run.out.mails(), [])
+        # The drive named "%s%n\" cannot be read; its name goes out as written.
+        self.assertEqual([m.message["Subject"] for m in run.out.mails()],
+                         ["Unavailable Disk (%s%n\\) on Mercury", "Mercury No_Disk %s%n\\"])
+        self.assertIn("Error getting free disk space on %s%n\\.", run.out.texts())
 
         lines = [(l.category, l.priority, l.text) for l in run.out.log()]
         start = lines.index((10, 5, "Daemon KORVAL.DLL started."))

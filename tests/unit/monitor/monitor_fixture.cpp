@@ -25,7 +25,7 @@ std::vector<std::string> MonitorTest::steps()
     std::vector<std::string> out;
     for (size_t i = trace_seen; i < trace.size(); ++i) {
         const std::string& line = trace[i];
-        if (line.rfind("log ", 0) == 0 || line.rfind("bump ", 0) == 0)
+        if (line.rfind("log ", 0) == 0 || line.rfind("bump ", 0) == 0 || line.rfind("module_state ", 0) == 0)
             out.push_back(line);
         else if (line.rfind("create_job", 0) == 0)
             out.push_back("report");

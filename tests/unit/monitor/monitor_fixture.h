@@ -15,7 +15,8 @@ protected:
     void SetUp() override;
 
     // Trace lines since the last call: log lines as "log <cat> <prio> <text>",
-    // statistics as "bump <name>", every report as one "report" line.
+    // statistics as "bump <name>", module requests as "module_state <name>
+    // <op> <value>", every report as one "report" line.
     std::vector<std::string> steps();
     // Subject lines of the report mails since the last call.
     std::vector<std::string> subjects();

@@ -1,0 +1,230 @@
+// The disk space test: one free-space query per drive and cycle, and the
+// per-drive state machine that turns the readings into log lines, reports
+// and module requests. Each step is decided under the settings lock and
+// carried out after it.
+#include "monitor/monitor.h"
+
+#include <cstring>
+
+#include "platform/daemon_state.h"
+#include "platform/platform.h"
+#include "platform/text.h"
+#include "report/report.h"
+#include "settings/settings.h"
+
+namespace {
+
+enum ReadingLine { NoLine, CriticalLine, LowLine, OkLine };
+enum ModuleRequest { LeaveModules, ModulesOffline, ModulesOfflineQuiet, ModulesOnline };
+
+// What one reading asks of the host.
+struct ReadingSteps {
+    ReadingLine line = NoLine;
+    ModuleRequest modules = LeaveModules;
+    int report = -1; // flag of the DiskSpace report; -1 for none
+};
+
+// Copies the name of drive slot index, under the lock; 0 when the slot is
+// not (or no longer) part of the table.
+int copy_drive_name(int index, char (&name)[DriveNameSize])
+{
+    lock_settings();
+    int configured = index >= 0 && index < Settings.DriveCount && index < MaxDrives;
+    if (configured)
+        copy_text(name, Settings.DriveNames[index]);
+    unlock_settings();
+    return configured;
+}
+
+// Takes the lock and tells whether slot index still holds the drive that
+// was queried: a reload may have dropped or renamed it meanwhile. The
+// caller unlocks either way.
+int lock_drive(int index, const char* name)
+{
+    lock_settings();
+    return index < Settings.DriveCount && index < MaxDrives &&
+           strncmp(Settings.DriveNames[index], name, DriveNameSize) == 0;
+}
+
+// Free megabytes in 64 bits: below 1 TiB the same figure as the 32-bit
+// product, above it the true figure, held at the largest 32-bit value.
+int32_t free_megabytes(DWORD sectors_per_cluster, DWORD bytes_per_sector, DWORD free_clusters)
+{
+    uint64_t units_per_cluster = uint64_t{sectors_per_cluster} * bytes_per_sector / 512;
+    uint64_t units;
+    if (__builtin_mul_overflow(units_per_cluster, uint64_t{free_clusters}, &units))
+        return INT32_MAX;
+    uint64_t megabytes = units / 2048;
+    return megabytes > INT32_MAX ? INT32_MAX : static_cast<int32_t>(megabytes);
+}
+
+void request_modules(const HostInterface* host, ModuleRequest request)
+{
+    if (request != LeaveModules)
+        set_modules_online(host, request == ModulesOnline, request != ModulesOfflineQuiet);
+}
+
+// The query failed: the drive is unreadable.
+void drive_unreadable(const HostInterface* host, int index, const char* name)
+{
+    if (!lock_drive(index, name)) {
+        unlock_settings();
+        return;
+    }
+    DriveStateEntry& drive = DriveState[index];
+    int report = drive.ErrorCount < 2;
+    // From the third failure on the count spaces the reports. It starts
+    // over past Suspend, and also instead of wrapping to 0, which would call
+    // the drive readable and leave the modules offline at its recovery.
+    if (!report && (drive.ErrorCount > Settings.Suspend || drive.ErrorCount == UINT8_MAX))
+        drive.ErrorCount = 0;
+    ++drive.ErrorCount;
+    // The modules now wait for this drive's recovery.
+    ModulesHeldOffline = 0;
+    unlock_settings();
+
+    host_log_format(host, 20, 15, "Error getting free disk space on %s.", CurrentDrivePath);
+    set_modules_online(host, 0, 1);
+    if (report)
+        send_report(DiskAvailability, 0, 1);
+}
+
+// Applies a successful reading to the drive's state. Called with the lock
+// held.
+ReadingSteps judge_reading(DriveStateEntry& drive, int32_t free)
+{
+    ReadingSteps steps;
+    int32_t suspend = Settings.Suspend;
+    if (free < Settings.FreeDisk) {
+        if (free < Settings.CriticalDisk) {
+            steps.line = CriticalLine;
+            steps.modules = drive.Critical ? ModulesOfflineQuiet : ModulesOffline;
+            drive.Critical = 1;
+            ModulesHeldOffline = 0;
+        } else {
+            steps.line = LowLine;
+            if (drive.Critical)
+                steps.modules = ModulesOnline;
+            drive.Critical = 0;
+        }
+        drive.Low = 1;
+        if (drive.ReportCounter == 0)
+            steps.report = 1;
+        int64_t next = int64_t{drive.ReportCounter} + 1;
+        drive.ReportCounter = next >= suspend ? 0 : static_cast<int32_t>(next);
+    } else if (drive.Low) {
+        steps.line = OkLine;
+        // A counter past Suspend marks the first reading back above; held
+        // at the top of the range so that the largest Suspend still works.
+        int32_t past = suspend < INT32_MAX ? suspend + 1 : INT32_MAX;
+        if (drive.ReportCounter >= past) {
+            steps.report = 0;
+            drive.Low = 0;
+            drive.ReportCounter = 0;
+        } else {
+            drive.ReportCounter = past;
+        }
+        if (drive.Critical)
+            steps.modules = ModulesOnline;
+        drive.Critical = 0;
+    }
+    return steps;
+}
+
+void carry_out(const HostInterface* host, const ReadingSteps& steps, int32_t free)
+{
+    switch (steps.line) {
+    case CriticalLine:
+        host_log_format(host, 20, 15, "Critical disk space: only %dMB on %s", free, CurrentDrivePath);
+        break;
+    case LowLine:
+        host_log_format(host, 20, 15, "Low disk space: only %dMB on %s", free, CurrentDrivePath);
+        break;
+    case OkLine:
+        host_log_format(host, 20, 25, "OK disk space: %dMB on %s", free, CurrentDrivePath);
+        break;
+    case NoLine:
+        return;
+    }
+    // Below FreeDisk the modules go first, back above it the report.
+    if (steps.line != OkLine)
+        request_modules(host, steps.modules);
+    if (steps.report >= 0)
+        send_report(DiskSpace, 0, steps.report);
+    if (steps.line == OkLine)
+        request_modules(host, steps.modules);
+    else
+        host_bump_statistic(host, LowDiskSpace);
+}
+
+// The query succeeded with free megabytes.
+void drive_read(const HostInterface* host, int index, const char* name, int32_t free)
+{
+    int current = lock_drive(index, name);
+    int failed_before = current && DriveState[index].ErrorCount != 0;
+    unlock_settings();
+    if (!current)
+        return;
+
+    // Back after failures: only a successful request for the modules ends
+    // the error state; otherwise the next reading tries again.
+    int recovered = 0;
+    if (failed_before) {
+        host_log_format(host, 20, 15, "Disk %s recovered.", CurrentDrivePath);
+        recovered = set_modules_online(host, 1, 1);
+        if (recovered)
+            send_report(DiskAvailability, 0, 0);
+    }
+    CurrentFreeMB = free;
+
+    ReadingSteps steps;
+    current = lock_drive(index, name);
+    if (current) {
+        if (recovered)
+            DriveState[index].ErrorCount = 0;
+        steps = judge_reading(DriveState[index], free);
+    }
+    unlock_settings();
+    if (current)
+        carry_out(host, steps, free);
+}
+
+// A reload zeroed the state of a drive that had taken the modules offline,
+// so no reading of that drive will bring them back. Any drive that has gone
+// critical or unreadable since then owes that request itself and has
+// cleared the flag; so at the end of a test that finds it still set, no
+// drive holds the modules and they come back here, once.
+void release_held_modules(const HostInterface* host)
+{
+    lock_settings();
+    int held = ModulesHeldOffline;
+    ModulesHeldOffline = 0;
+    unlock_settings();
+    if (held)
+        set_modules_online(host, 1, 1);
+}
+
+} // namespace
+
+void test_disks(const HostInterface* host)
+{
+    lock_settings();
+    int testing = Settings.FreeDisk != 0;
+    unlock_settings();
+
+    for (int i = 0; testing; ++i) {
+        char name[DriveNameSize];
+        if (!copy_drive_name(i, name))
+            break;
+        copy_text(CurrentDrivePath, name);
+        DWORD sectors_per_cluster = 0, bytes_per_sector = 0, free_clusters = 0, total_clusters = 0;
+        if (Platform.GetDiskFreeSpaceA(CurrentDrivePath, &sectors_per_cluster, &bytes_per_sector, &free_clusters,
+                                       &total_clusters))
+            drive_read(host, i, name, free_megabytes(sectors_per_cluster, bytes_per_sector, free_clusters));
+        else
+            drive_unreadable(host, i, name);
+        if (!pause_after_item())
+            break;
+    }
+    release_held_modules(host);
+}
