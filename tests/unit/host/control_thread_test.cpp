@@ -219,7 +219,7 @@ TEST_F(ControlThread, CloseDownDuringStartDelay)
     BeforeWait = signal_start_delay;
     start();
     ASSERT_EQ(WaitForSingleObject(EnteredStartDelay, 2000), WAIT_OBJECT_0);
-    close_down_and_expect_thread_gone(800);
+    close_down_and_expect_thread_gone(0, LeftByItselfMs);
     EXPECT_EQ(Calls.terminations, 0);
     EXPECT_EQ(standin_statistic("TotalTests"), 0);
 }
@@ -238,7 +238,7 @@ TEST_F(ControlThread, CloseDownDuringLongSleep)
     Settings.PollTime = 5;
     start();
     ASSERT_TRUE(wait_for_waits(2));
-    close_down_and_expect_thread_gone(800);
+    close_down_and_expect_thread_gone(0, LeftByItselfMs);
     EXPECT_EQ(Calls.terminations, 0);
     EXPECT_EQ(standin_statistic("TotalTests"), 1);
 }
@@ -248,7 +248,7 @@ TEST_F(ControlThread, ThreadThatDoesNotLeaveIsTerminated)
     BeforeWait = ignore_stop_in_long_sleep;
     start();
     ASSERT_TRUE(wait_for_waits(2));
-    close_down_and_expect_thread_gone(800);
+    close_down_and_expect_thread_gone(TerminatedMinMs, TerminatedMaxMs);
     EXPECT_EQ(Calls.terminations, 1);
 }
 
