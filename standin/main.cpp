@@ -54,7 +54,9 @@ const char Usage[] =
     "\n"
     "The daemon reads korval.ini from the current directory. Output in OUTDIR:\n"
     "korval.log, outbox\\NNNN.eml (the mail as written) with outbox\\NNNN.env (its\n"
-    "envelope), aliases.txt, modules.txt, statistics.txt.\n"
+    "envelope), aliases.txt, modules.txt, statistics.txt. At exit the console\n"
+    "shows the statistics and \"forced stops: N\", how often closedown had to\n"
+    "terminate the daemon's thread.\n"
     "\n"
     "Exit status: 0 done; 1 the daemon did not start; 2 usage; 3 a fault (a call\n"
     "through the host record after closedown, or a thread left behind);\n"
@@ -395,6 +397,8 @@ int main(int argc, char** argv)
     int result = o.command == "run" || o.command == "probe" ? command_run(o) : command_call(o);
 
     write_statistics(o);
+    // Every stop should find the daemon's thread leaving by itself.
+    note("forced stops: %ld", timelapse_forced_stops());
     if (int late = standin_late_calls()) {
         note("FAULT: %d call(s) through the host record after closedown", late);
         result = ExitFault;
