@@ -59,6 +59,7 @@ class Restarts(unittest.TestCase):
         self.assertEqual(len(took), LIVES)
         self.assertLessEqual(statistics.median(took), 20)
         self.assertLess(max(took), 500)
+        self.assertIn("standin: forced stops: 0", run.stdout)
 
 
 if __name__ == "__main__":
