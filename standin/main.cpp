@@ -59,7 +59,9 @@ const char Usage[] =
     "The daemon reads korval.ini from the current directory. Output in OUTDIR:\n"
     "korval.log, outbox\\NNNN.eml (the mail as written) with outbox\\NNNN.env (its\n"
     "envelope), aliases.txt, modules.txt (the module states; every module request\n"
-    "also shows on the console), statistics.txt.\n"
+    "also shows on the console), statistics.txt. At exit the console shows the\n"
+    "statistics and \"forced stops: N\", how often closedown had to terminate\n"
+    "the daemon's thread.\n"
     "\n"
     "Exit status: 0 done; 1 the daemon did not start; 2 usage; 3 a fault (a call\n"
     "through the host record after closedown, or a thread left behind);\n"
@@ -410,6 +412,8 @@ int main(int argc, char** argv)
     int result = o.command == "run" || o.command == "probe" ? command_run(o) : command_call(o);
 
     write_statistics(o);
+    // Every stop should find the daemon's thread leaving by itself.
+    note("forced stops: %ld", timelapse_forced_stops());
     if (int late = standin_late_calls()) {
         note("FAULT: %d call(s) through the host record after closedown", late);
         result = ExitFault;

@@ -6,6 +6,7 @@ namespace {
 
 volatile LONG LongWaits;
 volatile DWORD LapseMs;
+volatile LONG ForcedStops;
 
 // Counts a long wait and gives the time to wait instead.
 DWORD lapse(DWORD ms)
@@ -26,6 +27,21 @@ DWORD WINAPI hook_WaitForSingleObjectEx(HANDLE handle, DWORD ms, BOOL alertable)
 {
     return WaitForSingleObjectEx(handle, lapse(ms), alertable);
 }
+DWORD WINAPI hook_WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL all, DWORD ms)
+{
+    return WaitForMultipleObjects(count, handles, all, lapse(ms));
+}
+DWORD WINAPI hook_WaitForMultipleObjectsEx(DWORD count, const HANDLE* handles, BOOL all, DWORD ms,
+                                           BOOL alertable)
+{
+    return WaitForMultipleObjectsEx(count, handles, all, lapse(ms), alertable);
+}
+// The daemon's only use of TerminateThread is closedown's last resort.
+BOOL WINAPI hook_TerminateThread(HANDLE thread, DWORD exit_code)
+{
+    InterlockedIncrement(&ForcedStops);
+    return TerminateThread(thread, exit_code);
+}
 
 struct Hook {
     const char* name;
@@ -37,6 +53,9 @@ const Hook Hooks[] = {
     {"SleepEx", reinterpret_cast<void*>(&hook_SleepEx)},
     {"WaitForSingleObject", reinterpret_cast<void*>(&hook_WaitForSingleObject)},
     {"WaitForSingleObjectEx", reinterpret_cast<void*>(&hook_WaitForSingleObjectEx)},
+    {"WaitForMultipleObjects", reinterpret_cast<void*>(&hook_WaitForMultipleObjects)},
+    {"WaitForMultipleObjectsEx", reinterpret_cast<void*>(&hook_WaitForMultipleObjectsEx)},
+    {"TerminateThread", reinterpret_cast<void*>(&hook_TerminateThread)},
 };
 
 void* replacement_for(const char* name)
@@ -99,4 +118,9 @@ int timelapse_patch(HMODULE module, DWORD lapse_ms)
 LONG timelapse_long_waits()
 {
     return InterlockedCompareExchange(&LongWaits, 0, 0);
+}
+
+LONG timelapse_forced_stops()
+{
+    return InterlockedCompareExchange(&ForcedStops, 0, 0);
 }

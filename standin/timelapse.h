@@ -1,5 +1,6 @@
 // Time-lapse: the stand-in patches the loaded daemon's imported waits so
-// that its long sleep between poll cycles can be counted and shortened.
+// that its long sleep between poll cycles can be counted and shortened, and
+// its TerminateThread so that forced stops of its thread are counted.
 // The daemon itself never knows: only its import address table changes.
 #pragma once
 
@@ -9,10 +10,13 @@
 constexpr DWORD LongWaitMs = 60000;
 
 // Patches the module's KERNEL32 imports of Sleep, SleepEx,
-// WaitForSingleObject and WaitForSingleObjectEx. Every later wait of
-// LongWaitMs or more (never INFINITE) is counted and, when lapse_ms is
-// nonzero, shortened to lapse_ms. Returns how many entries were patched.
+// WaitForSingleObject(Ex), WaitForMultipleObjects(Ex) and TerminateThread.
+// Every later wait of LongWaitMs or more (never INFINITE) is counted and,
+// when lapse_ms is nonzero, shortened to lapse_ms. Returns how many entries
+// were patched.
 int timelapse_patch(HMODULE module, DWORD lapse_ms);
 
 // Long waits begun since the process started.
 LONG timelapse_long_waits();
+// Threads the daemon terminated since the process started.
+LONG timelapse_forced_stops();

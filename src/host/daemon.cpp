@@ -16,7 +16,7 @@ WSADATA SocketData;
 int SocketsStarted;
 
 // The grace the control thread gets to leave by itself, and the settling
-// time after it has left or been stopped.
+// time after it had to be stopped.
 constexpr DWORD StopGraceMs = 500;
 constexpr DWORD StopSettleMs = 100;
 constexpr DWORD StartPauseMs = 100;
@@ -135,12 +135,15 @@ extern "C" short __cdecl closedown()
     StopRequested = 1;
     if (StopEvent != nullptr)
         SetEvent(StopEvent);
-    Platform.Sleep(StopGraceMs);
+    // Every wait of the thread ends at the stop event, so the grace is over
+    // as soon as the thread has left by itself.
+    if (ThreadHandle != nullptr)
+        Platform.WaitForSingleObject(ThreadHandle, StopGraceMs);
     if (ThreadId != 0) {
         Platform.TerminateThread(ThreadHandle, 0);
         ThreadId = 0;
+        Platform.Sleep(StopSettleMs);
     }
-    Platform.Sleep(StopSettleMs);
 
     if (ThreadHandle != nullptr) {
         CloseHandle(ThreadHandle);

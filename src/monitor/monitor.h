@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "settings/settings.h"
+
 struct HostInterface;
 
 // The thread routine; startup creates it with parameter 0.
@@ -16,8 +18,15 @@ DWORD WINAPI control_thread(LPVOID unused);
 // 0 when the stop came during the pause.
 int pause_after_item();
 
-// One ICMP echo to the host in slot index of HostNames; 1 answered, 0 not.
+// A look-up or an echo cut short by a stop: neither an answer nor a miss.
+constexpr int PingStopped = -1;
+
+// One ICMP echo to the host in slot index of HostNames; 1 answered, 0 not,
+// or PingStopped.
 int ping_host(int index);
+// Copies the name of host slot index, under the settings lock; 0 when the
+// slot is not (or no longer) part of the table.
+int copy_host_name(int index, char (&name)[HostNameSize]);
 // One pass over the host table with the per-host state machine.
 void poll_hosts(const HostInterface* host);
 // Logs the memory figures and reports short memory.

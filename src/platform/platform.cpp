@@ -5,12 +5,16 @@
 namespace {
 
 HANDLE call_IcmpCreateFile() { return ::IcmpCreateFile(); }
-DWORD call_IcmpSendEcho(HANDLE icmp, IPAddr address, LPVOID request_data, WORD request_size,
-                        PIP_OPTION_INFORMATION options, LPVOID reply_buffer, DWORD reply_size,
-                        DWORD timeout_ms)
+DWORD call_IcmpSendEcho2(HANDLE icmp, HANDLE event, IPAddr address, LPVOID request_data,
+                         WORD request_size, PIP_OPTION_INFORMATION options, LPVOID reply_buffer,
+                         DWORD reply_size, DWORD timeout_ms)
 {
-    return ::IcmpSendEcho(icmp, address, request_data, request_size, options, reply_buffer,
-                          reply_size, timeout_ms);
+    return ::IcmpSendEcho2(icmp, event, nullptr, nullptr, address, request_data, request_size, options,
+                           reply_buffer, reply_size, timeout_ms);
+}
+DWORD call_IcmpParseReplies(LPVOID reply_buffer, DWORD reply_size)
+{
+    return ::IcmpParseReplies(reply_buffer, reply_size);
 }
 BOOL call_IcmpCloseHandle(HANDLE icmp) { return ::IcmpCloseHandle(icmp); }
 unsigned long call_inet_addr(const char* text) { return ::inet_addr(text); }
@@ -30,6 +34,10 @@ void call_GlobalMemoryStatus(LPMEMORYSTATUS status) { ::GlobalMemoryStatus(statu
 
 void call_Sleep(DWORD ms) { ::Sleep(ms); }
 DWORD call_WaitForSingleObject(HANDLE handle, DWORD ms) { return ::WaitForSingleObject(handle, ms); }
+DWORD call_WaitForMultipleObjects(DWORD count, const HANDLE* handles, DWORD ms)
+{
+    return ::WaitForMultipleObjects(count, handles, FALSE, ms);
+}
 HANDLE call_CreateThread(LPTHREAD_START_ROUTINE routine, LPVOID parameter, LPDWORD thread_id)
 {
     return ::CreateThread(nullptr, 0, routine, parameter, 0, thread_id);
@@ -48,7 +56,8 @@ int call_MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type)
 
 const PlatformCalls PlatformDefaults = {
     call_IcmpCreateFile,
-    call_IcmpSendEcho,
+    call_IcmpSendEcho2,
+    call_IcmpParseReplies,
     call_IcmpCloseHandle,
     call_inet_addr,
     call_gethostbyname,
@@ -60,6 +69,7 @@ const PlatformCalls PlatformDefaults = {
     call_GlobalMemoryStatus,
     call_Sleep,
     call_WaitForSingleObject,
+    call_WaitForMultipleObjects,
     call_CreateThread,
     call_TerminateThread,
     call_HeapAlloc,

@@ -14,9 +14,11 @@
 struct PlatformCalls {
     // ICMP echo and name resolution
     HANDLE(*IcmpCreateFile)();
-    DWORD(*IcmpSendEcho)(HANDLE icmp, IPAddr address, LPVOID request_data, WORD request_size,
-                         PIP_OPTION_INFORMATION options, LPVOID reply_buffer, DWORD reply_size,
-                         DWORD timeout_ms);
+    // Sends one echo that completes by signalling event (no APC routine).
+    DWORD(*IcmpSendEcho2)(HANDLE icmp, HANDLE event, IPAddr address, LPVOID request_data,
+                          WORD request_size, PIP_OPTION_INFORMATION options, LPVOID reply_buffer,
+                          DWORD reply_size, DWORD timeout_ms);
+    DWORD(*IcmpParseReplies)(LPVOID reply_buffer, DWORD reply_size);
     BOOL(*IcmpCloseHandle)(HANDLE icmp);
     unsigned long(*inet_addr)(const char* text);
     struct hostent* (*gethostbyname)(const char* name);
@@ -33,6 +35,8 @@ struct PlatformCalls {
     // threads, sleeps and waits
     void(*Sleep)(DWORD ms);
     DWORD(*WaitForSingleObject)(HANDLE handle, DWORD ms);
+    // Waits until any one of the handles is signalled.
+    DWORD(*WaitForMultipleObjects)(DWORD count, const HANDLE* handles, DWORD ms);
     HANDLE(*CreateThread)(LPTHREAD_START_ROUTINE routine, LPVOID parameter, LPDWORD thread_id);
     BOOL(*TerminateThread)(HANDLE thread, DWORD exit_code);
 

@@ -97,8 +97,8 @@ int stop_during_pause(DWORD)
 // the way closedown does, and every host answers.
 std::vector<IPAddr> Pinged;
 
-DWORD echo_stopping_at_third(HANDLE, IPAddr address, LPVOID, WORD, PIP_OPTION_INFORMATION, LPVOID, DWORD,
-                             DWORD)
+DWORD echo_stopping_at_third(HANDLE, HANDLE, IPAddr address, LPVOID, WORD, PIP_OPTION_INFORMATION, LPVOID,
+                             DWORD, DWORD)
 {
     Pinged.push_back(address);
     if (Pinged.size() == 3) {
@@ -219,7 +219,7 @@ TEST_F(ControlThread, CloseDownDuringStartDelay)
     BeforeWait = signal_start_delay;
     start();
     ASSERT_EQ(WaitForSingleObject(EnteredStartDelay, 2000), WAIT_OBJECT_0);
-    close_down_and_expect_thread_gone(800);
+    close_down_and_expect_thread_gone(0, LeftByItselfMs);
     EXPECT_EQ(Calls.terminations, 0);
     EXPECT_EQ(standin_statistic("TotalTests"), 0);
 }
@@ -238,7 +238,7 @@ TEST_F(ControlThread, CloseDownDuringLongSleep)
     Settings.PollTime = 5;
     start();
     ASSERT_TRUE(wait_for_waits(2));
-    close_down_and_expect_thread_gone(800);
+    close_down_and_expect_thread_gone(0, LeftByItselfMs);
     EXPECT_EQ(Calls.terminations, 0);
     EXPECT_EQ(standin_statistic("TotalTests"), 1);
 }
@@ -248,7 +248,7 @@ TEST_F(ControlThread, ThreadThatDoesNotLeaveIsTerminated)
     BeforeWait = ignore_stop_in_long_sleep;
     start();
     ASSERT_TRUE(wait_for_waits(2));
-    close_down_and_expect_thread_gone(800);
+    close_down_and_expect_thread_gone(TerminatedMinMs, TerminatedMaxMs);
     EXPECT_EQ(Calls.terminations, 1);
 }
 
@@ -292,7 +292,7 @@ TEST_F(ControlThread, StopDuringHostLoopEndsLoopButFinishesCycle)
     Settings.HostCount = 5;
     Pinged.clear();
     Platform.IcmpCreateFile = fake_icmp_open;
-    Platform.IcmpSendEcho = echo_stopping_at_third;
+    Platform.IcmpSendEcho2 = echo_stopping_at_third;
     Platform.IcmpCloseHandle = fake_icmp_close;
 
     start();

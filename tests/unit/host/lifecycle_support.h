@@ -34,7 +34,13 @@ void record_platform_calls();
 // Runs closedown on the running daemon and checks closedown's own view:
 // how long it took, that the thread has ended and that everything startup
 // took is released.
-void close_down_and_expect_thread_gone(DWORD max_ms);
+void close_down_and_expect_thread_gone(DWORD min_ms, DWORD max_ms);
+
+// closedown's time when the thread leaves by itself, and when it has to be
+// terminated after the 500 ms grace and settled for 100 ms (Wine's tick
+// count moves in steps of up to 16 ms).
+constexpr DWORD LeftByItselfMs = 50;
+constexpr DWORD TerminatedMinMs = 580, TerminatedMaxMs = 800;
 
 // Milliseconds since an arbitrary start.
 DWORD now_ms();

@@ -241,7 +241,7 @@ TEST_F(Lifecycle, StartsAndStopsCleanly)
     EXPECT_EQ(Calls.alloc_bytes, host()->size + 16u);
     EXPECT_EQ(memcmp(HostInterfaceCopy, host(), host()->size), 0);
 
-    close_down_and_expect_thread_gone(800);
+    close_down_and_expect_thread_gone(0, LeftByItselfMs);
     standin_seal();
     EXPECT_EQ(Calls.terminations, 0);
     EXPECT_EQ(Calls.wsa_cleanups, 1);

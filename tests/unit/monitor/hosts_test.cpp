@@ -13,16 +13,20 @@ namespace {
 using Lines = std::vector<std::string>;
 
 // What the scripted ICMP layer was asked and is to answer.
+constexpr int StopDuringEcho = -1;
 struct EchoScript {
-    std::deque<int> answers;          // 1 a reply, 0 a timeout; empty: timeout
+    std::deque<int> answers;          // 1 a reply, 0 a timeout, StopDuringEcho; empty: timeout
     std::function<void()> during;     // runs inside the echo, as a reload would
     int created = 0, sent = 0, closed = 0;
     bool create_fails = false, close_fails = false;
+    HANDLE event = nullptr;
     IPAddr address = 0;
     LPVOID data = nullptr;
     WORD size = 0;
     PIP_OPTION_INFORMATION options = nullptr;
     DWORD reply_size = 0, timeout = 0;
+    DWORD replies = 0;                // what parsing the reply buffer finds
+    DWORD last_error = 11010;
 };
 EchoScript echo;
 
@@ -30,11 +34,14 @@ const HANDLE FakeIcmp = reinterpret_cast<HANDLE>(0x4711);
 
 HANDLE fake_create() { ++echo.created; return echo.create_fails ? INVALID_HANDLE_VALUE : FakeIcmp; }
 
-DWORD fake_send(HANDLE icmp, IPAddr address, LPVOID data, WORD size, PIP_OPTION_INFORMATION options,
-                LPVOID reply, DWORD reply_size, DWORD timeout)
+// Completes the echo by its event, as the ICMP library does, or stops the
+// daemon the way closedown does while the echo is under way.
+DWORD fake_send(HANDLE icmp, HANDLE event, IPAddr address, LPVOID data, WORD size,
+                PIP_OPTION_INFORMATION options, LPVOID reply, DWORD reply_size, DWORD timeout)
 {
     EXPECT_EQ(icmp, FakeIcmp);
     ++echo.sent;
+    echo.event = event;
     echo.address = address, echo.data = data, echo.size = size, echo.options = options;
     echo.reply_size = reply_size, echo.timeout = timeout;
     if (echo.during)
@@ -48,23 +55,56 @@ DWORD fake_send(HANDLE icmp, IPAddr address, LPVOID data, WORD size, PIP_OPTION_
     // a success still counts as one.
     memset(reply, 0, reply_size);
     static_cast<ICMP_ECHO_REPLY*>(reply)->Status = IP_DEST_HOST_UNREACHABLE;
-    return answer;
+    echo.replies = answer > 0;
+    if (answer == StopDuringEcho) {
+        StopRequested = 1;
+        SetEvent(StopEvent);
+    } else {
+        SetEvent(event);
+    }
+    echo.last_error = ERROR_IO_PENDING;
+    return 0;
 }
 
-BOOL fake_close(HANDLE icmp) { EXPECT_EQ(icmp, FakeIcmp); ++echo.closed; return !echo.close_fails; }
+DWORD fake_parse(LPVOID reply, DWORD reply_size)
+{
+    EXPECT_EQ(reply_size, echo.reply_size);
+    EXPECT_EQ(static_cast<ICMP_ECHO_REPLY*>(reply)->Status, IP_DEST_HOST_UNREACHABLE);
+    if (!echo.replies)
+        echo.last_error = 11010;
+    return echo.replies;
+}
+
+BOOL fake_close(HANDLE icmp)
+{
+    EXPECT_EQ(icmp, FakeIcmp);
+    ++echo.closed;
+    if (echo.close_fails)
+        echo.last_error = 11010;
+    return !echo.close_fails;
+}
 
 // Names that are not dotted addresses resolve to 127.0.0.9, except those
-// beginning with "unknown".
+// beginning with "unknown", whose error is set on the thread that looks
+// them up; names beginning with "slow" wait for SlowNameServer first.
+DWORD LookupThread;
+HANDLE SlowNameServer;
+
 hostent* fake_gethostbyname(const char* name)
 {
     static char address[4] = {127, 0, 0, 9};
     static char* list[2] = {address, nullptr};
     static hostent entry = {nullptr, nullptr, AF_INET, 4, list};
-    return strncmp(name, "unknown", 7) == 0 ? nullptr : &entry;
+    LookupThread = GetCurrentThreadId();
+    if (strncmp(name, "slow", 4) == 0)
+        WaitForSingleObject(SlowNameServer, 10000);
+    if (strncmp(name, "unknown", 7) != 0)
+        return &entry;
+    WSASetLastError(11001);
+    return nullptr;
 }
 
-int fake_wsa_error() { return 11001; }
-DWORD fake_last_error() { return 11010; }
+DWORD fake_last_error() { return echo.last_error; }
 
 class HostsTest : public MonitorTest {
 protected:
@@ -73,10 +113,10 @@ protected:
         MonitorTest::SetUp();
         echo = EchoScript{};
         Platform.IcmpCreateFile = fake_create;
-        Platform.IcmpSendEcho = fake_send;
+        Platform.IcmpSendEcho2 = fake_send;
+        Platform.IcmpParseReplies = fake_parse;
         Platform.IcmpCloseHandle = fake_close;
         Platform.gethostbyname = fake_gethostbyname;
-        Platform.WSAGetLastError = fake_wsa_error;
         Platform.GetLastError = fake_last_error;
     }
 
@@ -171,6 +211,8 @@ TEST_F(HostsTest, UnresolvableNameCountsAsFailureAndMiss)
     EXPECT_EQ(echo.created, 0);
     EXPECT_EQ(count("Failures"), 1);
     EXPECT_EQ(count("FailedHost"), 1);
+    // Looked up on a thread of its own, whose error number is the one logged.
+    EXPECT_NE(LookupThread, GetCurrentThreadId());
 }
 
 TEST_F(HostsTest, EchoIsOneEmptyRequestWithRoomForTheReply)
@@ -266,6 +308,74 @@ TEST_F(HostsTest, LoopRereadsTheTableAndStopsWhenAsked)
     EXPECT_EQ(echo.sent, 6);
     EXPECT_EQ(HostState[1].MissCount, 2);
     EXPECT_EQ(HostState[2].MissCount, 0);
+}
+
+// A stop during the echo or the look-up of a host that is failing: no
+// answer and no miss. Nothing is logged, counted or reported, the state stays
+// as it was, the loop ends, and every handle of the echo is closed.
+TEST_F(HostsTest, StopDuringEchoOrLookUpIsNeitherAnswerNorMiss)
+{
+    SlowNameServer = CreateEventA(nullptr, TRUE, TRUE, nullptr);
+    const std::string first[] = {"127.0.0.2", "slow.example.test"};
+    for (const std::string& name : first) {
+        SCOPED_TRACE(name);
+        StopRequested = 0;
+        ResetEvent(StopEvent);
+        echo = EchoScript{};
+        set_hosts({name.c_str(), "127.0.0.3"});
+        // Today's lines before the stop: the host has just died.
+        HostState[0] = {3, 0};
+        EXPECT_EQ(poll({0, 1}), (Lines{NoEcho, "log 20 15 Host " + name + " doesn't respond.",
+                                       "log 20 15 Host " + name + " is dead.", "report", "bump FailedHost"}));
+        EXPECT_EQ(subjects(), Lines{"Subject: No Response on " + name});
+
+        bool look_up = name == first[1];
+        if (look_up) {
+            // The name server does not answer; closedown comes meanwhile.
+            ResetEvent(SlowNameServer);
+            StopRequested = 1;
+            SetEvent(StopEvent);
+        }
+        DWORD begun = GetTickCount();
+        EXPECT_EQ(poll({StopDuringEcho, 1}), Lines{});
+        EXPECT_LT(GetTickCount() - begun, 50u);
+        EXPECT_EQ(subjects(), Lines{});
+        EXPECT_EQ(HostState[0].MissCount, 4);
+        EXPECT_EQ(HostState[0].DeadReportCounter, 1);
+        EXPECT_EQ(HostState[1].MissCount, 0);
+        EXPECT_EQ(echo.sent, look_up ? 2 : 3);
+        EXPECT_EQ(echo.closed, echo.sent);
+        DWORD flags;
+        EXPECT_FALSE(GetHandleInformation(echo.event, &flags));
+    }
+    EXPECT_EQ(count("Failures"), 0);
+
+    // The look-up left behind ends later without a word.
+    SetEvent(SlowNameServer);
+    Sleep(100);
+    EXPECT_EQ(steps(), Lines{});
+    CloseHandle(SlowNameServer);
+}
+
+// The library times the echo out itself; should it never signal, the wait
+// still ends and the echo is a miss like any other.
+TEST_F(HostsTest, EchoWaitIsBoundedAndWatchesTheStopEvent)
+{
+    static std::vector<HANDLE> handles;
+    static DWORD bound;
+    handles.clear();
+    Platform.WaitForMultipleObjects = [](DWORD count, const HANDLE* waits, DWORD ms) -> DWORD {
+        handles.assign(waits, waits + count);
+        bound = ms;
+        return WAIT_TIMEOUT;
+    };
+    set_hosts({"127.0.0.2"});
+    EXPECT_EQ(ping_host(0), 0);
+    EXPECT_EQ(steps(), Lines{NoEcho});
+    EXPECT_EQ(handles, (std::vector<HANDLE>{echo.event, StopEvent}));
+    EXPECT_GE(bound, 2000u);
+    EXPECT_LE(bound, 5000u);
+    EXPECT_EQ(echo.closed, 1);
 }
 
 TEST_F(HostsTest, RealEchoToLoopbackIsAnswered)

@@ -10,6 +10,7 @@ void MonitorTest::SetUp()
     Failures = host_register_statistic(h, module, "Failures");
     FailedHost = host_register_statistic(h, module, "FailedHost");
     HostInterfaceCopy = h;
+    StopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     Settings.Retry = 3;
     Settings.Suspend = 5;
     copy_text(Settings.DaemonAddress, "korval-daemon@example.test");
@@ -17,6 +18,13 @@ void MonitorTest::SetUp()
     copy_text(Recipients.MailList, "ops@example.test");
     Recipients.MailCount = 1;
     trace_seen = standin_trace().size();
+}
+
+void MonitorTest::TearDown()
+{
+    CloseHandle(StopEvent);
+    StopEvent = nullptr;
+    HostTest::TearDown();
 }
 
 std::vector<std::string> MonitorTest::steps()

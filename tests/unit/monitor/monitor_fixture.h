@@ -1,5 +1,5 @@
 // A fake host with the daemon's statistics registered, one report
-// recipient, and helpers to read what a test step added to the host's
+// recipient, a stop event, and helpers to read what a test step added to the host's
 // trace and outbox.
 #pragma once
 
@@ -13,6 +13,7 @@
 class MonitorTest : public HostTest {
 protected:
     void SetUp() override;
+    void TearDown() override;
 
     // Trace lines since the last call: log lines as "log <cat> <prio> <text>",
     // statistics as "bump <name>", module requests as "module_state <name>
