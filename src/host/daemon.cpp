@@ -195,7 +195,8 @@ extern "C" short __cdecl daemon(Job job, HostInterface* host)
         return 0;
 
     host_log_format(host, 0, 5, "KORVAL reinit:");
-    // Nothing to test is logged there; the alias and the summary still follow.
+    // A file with nothing to test is logged by init_settings; the alias and
+    // the summary follow either way.
     init_settings(host);
     char address[sizeof Settings.DaemonAddress];
     lock_settings();
