@@ -4,6 +4,7 @@
 #include <windows.h>
 #include <tlhelp32.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -33,6 +34,12 @@ const char Usage[] =
     "  --cycles N        stop after N completed poll cycles\n"
     "  --lapse MS        time-lapse: every wait of 60000 ms or more lasts MS ms\n"
     "  --deliver SENDER  after the first cycle, deliver a mail from SENDER (repeatable)\n"
+    "  --deliver-every MS\n"
+    "                    after the first cycle, deliver a mail every MS ms, from the\n"
+    "                    --deliver senders in turn (default \"Admin <admin@DOMAIN>\")\n"
+    "  --ini-files DIR   with --deliver-every: before each mail, copy the next file of\n"
+    "                    DIR (in name order) over korval.ini; after the last one, the\n"
+    "                    run ends when two more poll cycles have completed\n"
     "  --restarts N      N times: load, startup, run (one cycle unless --cycles or\n"
     "                    --seconds), closedown, unload; checks for threads left behind\n"
     "Options of deliver and probe:\n"
@@ -79,6 +86,8 @@ struct Options {
     DWORD lapse = 0;
     int restarts = 0;
     std::vector<std::string> deliveries;
+    DWORD deliver_every = 0;
+    std::string ini_files;
     std::string from;
     bool has_from = false;
     std::string text = "korval-standin";
@@ -109,15 +118,17 @@ BOOL WINAPI on_console_event(DWORD event)
 }
 
 // The stand-in's own lines on the console, apart from the daemon's log.
+// One write per line, so that the daemon's log lines from its own thread
+// never land inside it.
 __attribute__((format(gnu_printf, 1, 2))) void note(const char* format, ...)
 {
+    char line[1024];
     va_list args;
     va_start(args, format);
-    printf("standin: ");
-    vprintf(format, args);
-    printf("\n");
-    fflush(stdout);
+    vsnprintf(line, sizeof line, format, args);
     va_end(args);
+    printf("standin: %s\n", line);
+    fflush(stdout);
 }
 
 bool parse_number(const char* text, long low, long high, long* value)
@@ -196,6 +207,10 @@ std::string parse_options(int argc, char** argv, Options* o)
             o->restarts = static_cast<int>(n);
         else if (name == "--deliver")
             o->deliveries.push_back(value);
+        else if (name == "--deliver-every" && parse_number(value, 1, 86400000, &n))
+            o->deliver_every = static_cast<DWORD>(n);
+        else if (name == "--ini-files")
+            o->ini_files = value;
         else if (name == "--from")
             o->from = value, o->has_from = true;
         else if (name == "--text")
@@ -205,6 +220,10 @@ std::string parse_options(int argc, char** argv, Options* o)
     }
     if (o->command == "deliver" && !o->has_from)
         return "deliver needs --from SENDER";
+    if (!o->ini_files.empty() && !o->deliver_every)
+        return "--ini-files needs --deliver-every";
+    if (o->deliver_every && o->deliveries.empty())
+        o->deliveries.push_back("Admin <admin@" + o->host.domain + ">");
     if (o->command == "probe" && !o->cycles && !o->seconds)
         o->cycles = 1, o->seconds = 60;
     if (o->restarts && !o->cycles && !o->seconds)
@@ -289,9 +308,82 @@ void idle(DWORD ms)
     DWORD start = GetTickCount();
     do {
         pump_messages();
-        Sleep(20);
+        Sleep(ms < 20 ? ms : 20);
     } while (GetTickCount() - start < ms);
 }
+
+// The files of folder, in name order.
+std::vector<std::string> folder_files(const std::string& folder)
+{
+    std::vector<std::string> files;
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return files;
+    do
+        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+            files.push_back(found.cFileName);
+    while (FindNextFileA(search, &found));
+    FindClose(search);
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+// Copies source over target and stamps it with the current time. Wine
+// rereads a profile file only when its time has changed, and a copy keeps
+// the time of its source: files prepared within one clock tick would look
+// unchanged.
+bool put_in_place(const char* source, const char* target)
+{
+    if (!CopyFileA(source, target, FALSE))
+        return false;
+    HANDLE file = CreateFileA(target, FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    BOOL stamped = SetFileTime(file, nullptr, nullptr, &now);
+    CloseHandle(file);
+    return stamped;
+}
+
+// The mails of --deliver-every: one every interval, each after the next
+// prepared korval.ini (if any) has been put in place.
+struct Deliveries {
+    const Options& o;
+    std::vector<std::string> files;
+    size_t sent = 0;
+    DWORD last = 0;
+    long cycles_at_end = -1; // cycle count when the last file was delivered
+
+    explicit Deliveries(const Options& options) : o(options)
+    {
+        if (!o.ini_files.empty())
+            files = folder_files(o.ini_files);
+    }
+
+    bool finished() const { return !o.ini_files.empty() && sent >= files.size(); }
+
+    void deliver_due(const Daemon& d, long cycles)
+    {
+        if (!o.deliver_every || finished() || (sent && GetTickCount() - last < o.deliver_every))
+            return;
+        last = GetTickCount();
+        const std::string& sender = o.deliveries[sent % o.deliveries.size()];
+        if (files.empty()) {
+            note("delivering a mail from '%s'", sender.c_str());
+        } else {
+            const std::string& file = files[sent];
+            if (!put_in_place((o.ini_files + "\\" + file).c_str(), "korval.ini"))
+                note("cannot copy %s over korval.ini (error %lu)", file.c_str(), GetLastError());
+            note("korval.ini <- %s: delivering a mail from '%s'", file.c_str(), sender.c_str());
+        }
+        d.daemon(standin_delivered_job(sender), standin_record());
+        ++sent;
+        if (finished())
+            cycles_at_end = cycles;
+    }
+};
 
 // One life of the daemon: load, startup, poll, closedown, unload.
 int run_once(const Options& o, int life)
@@ -311,22 +403,29 @@ int run_once(const Options& o, int life)
         note("life %d: startup returned %d", life, started);
     else
         note("startup returned %d", started);
-    size_t delivered = 0;
+    size_t delivered = o.deliver_every ? o.deliveries.size() : 0;
+    Deliveries every(o);
     DWORD start = GetTickCount();
     while (started && !Interrupted) {
         long cycles = timelapse_long_waits() - waits_before;
-        if (cycles >= 1)
+        if (cycles >= 1) {
             for (; delivered < o.deliveries.size(); ++delivered) {
                 note("delivering a mail from '%s'", o.deliveries[delivered].c_str());
                 d.daemon(standin_delivered_job(o.deliveries[delivered]), standin_record());
             }
+            every.deliver_due(d, cycles);
+        }
         if (o.cycles && cycles >= o.cycles)
             break;
         if (o.seconds && GetTickCount() - start >= static_cast<DWORD>(o.seconds) * 1000u)
             break;
-        idle(50);
+        if (every.finished() && cycles >= every.cycles_at_end + 2)
+            break;
+        idle(o.deliver_every && o.deliver_every < 50 ? o.deliver_every : 50);
     }
-    if (delivered < o.deliveries.size())
+    if (o.deliver_every)
+        note("%zu mail(s) delivered every %lu ms", every.sent, o.deliver_every);
+    else if (delivered < o.deliveries.size())
         note("no cycle completed: %zu mail(s) not delivered", o.deliveries.size() - delivered);
     note("%ld poll cycle(s) completed", timelapse_long_waits() - waits_before);
     DWORD closing = GetTickCount();

@@ -25,6 +25,10 @@ void tell_failure(const HostInterface* host, int interactive, const char* text)
 
 void ensure_daemon_alias(const HostInterface* host, const char* address, const char* module, int interactive)
 {
+    // No settings have given the daemon an address yet: an alias for the
+    // empty address would only litter the host's table.
+    if (address[0] == '\0')
+        return;
     char wanted[AliasTextSize];
     char message[AliasTextSize];
     char current[AliasTextSize];

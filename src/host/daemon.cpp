@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "host/alias.h"
 #include "monitor/monitor.h"
 #include "platform/platform.h"
 #include "platform/text.h"
@@ -63,6 +64,27 @@ int start_control_thread()
         StopEvent = nullptr;
         return 0;
     }
+    return 1;
+}
+
+// Logs the envelope sender of a mail delivered to the daemon; 1 when the
+// sender is the empty address of a delivery failure notice. Such a notice
+// answers one of our own reports and must not make the daemon reread.
+int delivery_failure(const HostInterface* host, Job job)
+{
+    unsigned char info[JobInfoSize] = {};
+    if (!host_get_job_info(host, job, info))
+        return 0;
+    const char* sender;
+    memcpy(&sender, info + JobInfoSenderOffset, sizeof sender);
+    if (sender == nullptr)
+        return 0;
+    host_log_format(host, 20, 15, "KORVAL: MailFrom: '%s'", sender);
+    // Only the first '<' counts: "<x> <>" is an ordinary sender.
+    const char* open = strchr(sender, '<');
+    if (open == nullptr || open[1] != '>')
+        return 0;
+    host_log_text(host, 21, 15, "KORVAL: Delivery error encountered.");
     return 1;
 }
 
@@ -164,10 +186,27 @@ extern "C" short __cdecl closedown()
     return 0;
 }
 
-extern "C" short __cdecl daemon(Job, HostInterface* host)
+extern "C" short __cdecl daemon(Job job, HostInterface* host)
 {
     if (!host_record_usable(host))
         return 0;
+    if (!Resident) {
+        host_log_text(host, 0, 5, "ERROR: KORVAL Daemon must run as resident");
+        return 0;
+    }
+    if (delivery_failure(host, job))
+        return 0;
+
+    host_log_format(host, 0, 5, "KORVAL reinit:");
+    // A file with nothing to test is logged by init_settings; the alias and
+    // the summary follow either way.
+    init_settings(host);
+    char address[sizeof Settings.DaemonAddress];
+    lock_settings();
+    copy_text(address, Settings.DaemonAddress);
+    unlock_settings();
+    ensure_daemon_alias(host, address, DaemonModuleName, 0);
+    log_settings(host);
     return 0;
 }
 

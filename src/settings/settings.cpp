@@ -88,16 +88,9 @@ const char* suspended_modules(const SettingsRecord& s)
 
 } // namespace
 
-int form_daemon_address(SettingsRecord& record)
+void form_daemon_address(SettingsRecord& record)
 {
-    // A cut address would be registered as the alias and used as the sender
-    // while mail to the real one never reached the daemon; so an address
-    // that does not fit whole leaves the previous, complete one in place.
-    char address[sizeof record.DaemonAddress];
-    if (!format_text(address, sizeof address, "%s@%s", record.FromAlias, record.HostDomain))
-        return 0;
-    copy_text(record.DaemonAddress, address);
-    return 1;
+    format_text(record.DaemonAddress, sizeof record.DaemonAddress, "%s@%s", record.FromAlias, record.HostDomain);
 }
 
 int init_settings(const HostInterface* host)
@@ -115,29 +108,25 @@ int init_settings(const HostInterface* host)
     char domain[sizeof Settings.HostDomain];
     copy_text(domain, host_get_value(host, HostValueDomain));
 
-    lock_settings();
-    copy_text(Settings.IniPath, path);
-    copy_text(Settings.HostDomain, domain);
-    unlock_settings();
-
-    if (!load_settings()) {
+    if (!load_settings(path, domain)) {
         host_log_text(host, 1, 5, "Nothing to test.");
         host_bump_statistic(host, Failures);
         return 0;
     }
-    lock_settings();
-    form_daemon_address(Settings);
-    unlock_settings();
     return 1;
 }
 
-int load_settings()
+int load_settings(const char* ini_path, const char* domain)
 {
     // Keys missing from the file keep the values in memory, so the new
-    // record starts as a copy of the current one.
+    // record starts as a copy of the current one. It is completed here and
+    // put in place in one step: the control thread sees the old record or
+    // the new one, never a mix.
     lock_settings();
     SettingsRecord next = Settings;
     unlock_settings();
+    copy_text(next.IniPath, ini_path);
+    copy_text(next.HostDomain, domain);
     const char* path = next.IniPath;
 
     next.PollTime = read_number(path, "General", "PollTime", 5);
@@ -184,6 +173,10 @@ int load_settings()
     copy_text(next.FromAlias, next.FromExplicit ? value : DefaultFromAlias);
     int hosts = read_number(path, "Hosts", "Number", 0);
     next.HostCount = read_names(path, "Hosts", "Host", hosts, next.HostNames);
+    // Only a load with something to test gives the daemon a new address.
+    int found = mail_read && (next.HostCount > 0 || next.DriveCount > 0);
+    if (found)
+        form_daemon_address(next);
 
     lock_settings();
     Settings = next;
@@ -197,7 +190,7 @@ int load_settings()
         memset(HostState, 0, sizeof HostState);
     unlock_settings();
 
-    return mail_read && (next.HostCount > 0 || next.DriveCount > 0);
+    return found;
 }
 
 void save_settings()

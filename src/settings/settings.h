@@ -26,7 +26,7 @@ struct SettingsRecord {
     char FromAlias[100];
     int FromExplicit;
     char HostDomain[100];
-    char DaemonAddress[100];
+    char DaemonAddress[100 + 100]; // any FromAlias, '@' and any HostDomain, whole
     char IniPath[200 + sizeof("\\korval.ini")]; // any directory the 200-byte query returns
     int FreeDisk;
     int CriticalDisk;
@@ -37,6 +37,8 @@ struct SettingsRecord {
     char HostNames[MaxHosts][HostNameSize];
     int HostCount;
 };
+
+static_assert(sizeof SettingsRecord::DaemonAddress == sizeof SettingsRecord::FromAlias + sizeof SettingsRecord::HostDomain);
 
 struct RecipientLists {
     char MailRecipients[MaxRecipients][AddressSize];
@@ -81,8 +83,11 @@ extern const SettingsRecord SettingsAtStart;
 // first); 1 when there is something to test, else 0 after logging
 // "Nothing to test." and counting a failure.
 int init_settings(const HostInterface* host);
-// Reads korval.ini at IniPath; nonzero when a host or a drive is configured.
-int load_settings();
+// Reads korval.ini at ini_path, with domain as the host's domain, into a new
+// record and puts it in place (with the recipients, the states it resets and,
+// when there is something to test, the new DaemonAddress) under the lock in
+// one step; nonzero when Mail and a host or a drive are configured.
+int load_settings(const char* ini_path, const char* domain);
 // Writes Settings to korval.ini at IniPath.
 void save_settings();
 // Writes the settings summary to the host's log.
@@ -96,6 +101,5 @@ int next_address(char* out, size_t out_size, char* list);
 // Builds recipient lists from a Mail text without touching the shared
 // state, so that a caller can prepare them before taking the lock.
 void build_recipients(RecipientLists& lists, const char* mail);
-// Sets record.DaemonAddress to FromAlias@HostDomain when the whole address
-// fits; otherwise leaves the previous address in place and returns 0.
-int form_daemon_address(SettingsRecord& record);
+// Sets record.DaemonAddress to FromAlias@HostDomain.
+void form_daemon_address(SettingsRecord& record);

@@ -106,6 +106,18 @@ class EntryPoints(unittest.TestCase):
             (1, 25, "Korval thread created."),
         ])
 
+        # Before the start the mail is refused; after it Joe's mail makes the
+        # daemon reread and log the summary again, and "<>" is a bounce.
+        # The control thread's memory lines may fall in between.
+        calls = [l for l in lines if l[:2] != (20, 25)]
+        self.assertEqual(calls[0], (0, 5, "ERROR: KORVAL Daemon must run as resident"))
+        joe = calls.index((20, 15, "KORVAL: MailFrom: 'Joe <joe@example.test>'"))
+        self.assertEqual(calls[joe + 1:joe + 12], [(0, 5, "KORVAL reinit:")] + lines[start + 1:start + 11])
+        self.assertEqual(calls[joe + 12:joe + 14], [(20, 15, "KORVAL: MailFrom: '<>'"),
+                                                    (21, 15, "KORVAL: Delivery error encountered.")])
+        self.assertEqual([l[2] for l in lines].count("KORVAL reinit:"), 1)
+        self.assertEqual(run.out.aliases(), {"korval-daemon@example.test": "Daemon:korval.dll"})
+
 
 if __name__ == "__main__":
     unittest.main(verbosity=2)

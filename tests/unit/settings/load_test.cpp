@@ -233,34 +233,32 @@ TEST_F(SettingsTest, SaveThenLoadGivesTheSameSettings)
     EXPECT_EQ(read_ini("General", "From"), "korval-daemon");
 }
 
-TEST_F(SettingsTest, DaemonAddressIsOnlyEverSetWhole)
+TEST_F(SettingsTest, DaemonAddressHoldsAnyAliasAndDomainWhole)
 {
     const std::string mail = "[Drives]\r\nNumber=1\r\nDrive1=D:\\\r\n[General]\r\nMail=ops@example.test\r\n";
-    // 86 + '@' + 12 = 99 characters: fits.
-    std::string from86(86, 'f');
-    write_file(mail + "From=" + from86 + "\r\n");
+    // 87 + '@' + 12 = 100 characters.
+    std::string from87(87, 'f');
+    write_file(mail + "From=" + from87 + "\r\n");
     EXPECT_EQ(init_settings(host()), 1);
-    EXPECT_EQ(std::string(Settings.DaemonAddress), from86 + "@example.test");
+    EXPECT_EQ(std::string(Settings.DaemonAddress), from87 + "@example.test");
 
-    // One more character: the previous address stays.
-    write_file(mail + "From=" + from86 + "g\r\n");
-    EXPECT_EQ(init_settings(host()), 1);
-    EXPECT_EQ(std::string(Settings.DaemonAddress), from86 + "@example.test");
-
-    // A From too long for its field is cut, which cannot form an address either.
+    // The longest alias and the longest domain: both cut to their fields,
+    // the address holds them whole.
+    HostOptions options;
+    options.domain = std::string(120, 'd');
+    standin_reset(options);
     write_file(mail + "From=" + std::string(150, 'z') + "\r\n");
     EXPECT_EQ(init_settings(host()), 1);
     EXPECT_EQ(std::string(Settings.FromAlias), std::string(99, 'z'));
     EXPECT_EQ(Settings.FromExplicit, 1);
-    EXPECT_EQ(std::string(Settings.DaemonAddress), from86 + "@example.test");
-
-    HostOptions options;
-    options.domain = std::string(120, 'd');
-    standin_reset(options);
-    write_file(mail);
-    init_settings(host());
     EXPECT_EQ(std::string(Settings.HostDomain), std::string(99, 'd'));
-    EXPECT_EQ(std::string(Settings.DaemonAddress), from86 + "@example.test");
+    EXPECT_EQ(std::string(Settings.DaemonAddress), std::string(99, 'z') + "@" + std::string(99, 'd'));
+
+    // Nothing to test: the previous address stays.
+    write_file("[General]\r\nMail=ops@example.test\r\nFrom=other\r\n");
+    EXPECT_EQ(init_settings(host()), 0);
+    EXPECT_STREQ(Settings.FromAlias, "other");
+    EXPECT_EQ(std::string(Settings.DaemonAddress), std::string(99, 'z') + "@" + std::string(99, 'd'));
 }
 
 TEST_F(SettingsTest, LongWorkingDirectoryStillUsesItsOwnFile)
