@@ -240,25 +240,26 @@ TEST_F(DisksTest, ResultOfADriveRenamedOrDroppedDuringTheQueryIsDiscarded)
 TEST_F(DisksTest, ModulesLeftOfflineByAReloadComeBackOnce)
 {
     TempDir dir;
-    copy_text(Settings.IniPath, dir.file("korval.ini").c_str());
+    const std::string ini = dir.file("korval.ini");
+    auto reload = [&] { load_settings(ini.c_str(), "example.test"); };
     const char* const keys[][2] = {
         {"FreeDisk", "100"}, {"CriticalDisk", "50"}, {"SuspendMercS", "1"}, {"Number", "1"}, {"Drive1", "D:\\"}};
     for (const auto& key : keys)
         write_ini("Drives", key[0], key[1]);
     // Critical, reloaded, then fine before its next reading.
     cycle({mb(30)});
-    load_settings();
+    reload();
     EXPECT_EQ(cycle({mb(200)}), (Lines{SetS, OnS}));
     EXPECT_EQ(cycle({mb(200)}), Lines{});
     // Critical again after the reload: the drive itself owes the request.
     cycle({mb(30)});
-    load_settings();
+    reload();
     EXPECT_EQ(cycle({mb(30)}), (Lines{critical(30), ShutS, OffS, Report, Bump}));
     EXPECT_EQ(cycle({mb(200)}), (Lines{ok(200), SetS, OnS}));
     // Unreadable, and the reload drops every drive (FreeDisk becomes 0).
     cycle({Unreadable});
     write_ini("Drives", "Number", "0");
-    load_settings();
+    reload();
     EXPECT_EQ(cycle({}), (Lines{SetS, OnS}));
     EXPECT_EQ(cycle({}), Lines{});
 }
