@@ -167,10 +167,3 @@ extern "C" short __cdecl daemon(Job, HostInterface* host)
         return 0;
     return 0;
 }
-
-extern "C" short __cdecl configure(HostInterface* host, const char*)
-{
-    if (!host_record_usable(host))
-        return 0;
-    return 0;
-}

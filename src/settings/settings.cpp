@@ -12,8 +12,6 @@
 
 namespace {
 
-const char* const DefaultFromAlias = "korval-daemon";
-
 int read_number(const char* path, const char* section, const char* key, int fallback)
 {
     return static_cast<int>(GetPrivateProfileIntA(section, key, fallback, path));
@@ -88,6 +86,11 @@ const char* suspended_modules(const SettingsRecord& s)
 
 } // namespace
 
+int poll_time_in_range(int minutes)
+{
+    return minutes < 1 ? 1 : minutes > 1440 ? 1440 : minutes;
+}
+
 int form_daemon_address(SettingsRecord& record)
 {
     // A cut address would be registered as the alias and used as the sender
@@ -140,11 +143,7 @@ int load_settings()
     unlock_settings();
     const char* path = next.IniPath;
 
-    next.PollTime = read_number(path, "General", "PollTime", 5);
-    if (next.PollTime < 1)
-        next.PollTime = 1;
-    else if (next.PollTime > 1440)
-        next.PollTime = 1440;
+    next.PollTime = poll_time_in_range(read_number(path, "General", "PollTime", 5));
     next.Retry = read_number(path, "General", "Retry", next.Retry);
     if (next.Retry == 0)
         next.Retry = 3;
