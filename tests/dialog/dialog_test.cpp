@@ -437,3 +437,45 @@ TEST_F(DialogTest, F1AndHelpOpenTheHelpPageWhichOnlyCloseEnds)
 }
 
 } // namespace
+
+namespace {
+
+// Not a check: scripts/screenshots sets KORVAL_SCREENSHOTS to a folder and
+// photographs each dialog while this waits. Each dialog's screen rectangle
+// goes to NAME.geom as WIDTHxHEIGHT+X+Y; NAME.done says the picture is taken.
+class Screenshots : public DialogTest {
+protected:
+    std::string folder;
+
+    void snap(DialogDriver& d, HWND window, const std::string& name)
+    {
+        RECT r;
+        GetWindowRect(window, &r);
+        if (FILE* f = fopen((folder + "\\" + name + ".geom").c_str(), "wb")) {
+            fprintf(f, "%ldx%ld+%ld+%ld", r.right - r.left, r.bottom - r.top, r.left, r.top);
+            fclose(f);
+        }
+        std::string done = folder + "\\" + name + ".done";
+        if (!d.wait_until([&] { return GetFileAttributesA(done.c_str()) != INVALID_FILE_ATTRIBUTES; }))
+            d.fail("no picture of " + name);
+    }
+};
+
+TEST_F(Screenshots, BothDialogs)
+{
+    const char* where = getenv("KORVAL_SCREENSHOTS");
+    if (where == nullptr)
+        GTEST_SKIP() << "scripts/screenshots takes them";
+    folder = where;
+    run([&](DialogDriver& d) {
+        snap(d, d.dialog, "config");
+        d.click_later(IDC_SHOW_HELP);
+        HWND help = d.wait_window(HelpCaption);
+        snap(d, help, "help");
+        PostMessageA(GetDlgItem(help, IDOK), BM_CLICK, 0, 0);
+        d.wait_until([&] { return !IsWindow(help); });
+        d.finish(IDCANCEL);
+    });
+}
+
+} // namespace
