@@ -103,9 +103,9 @@ void DialogDriver::key(int virtual_key)
     Sleep(100);
 }
 
-void DialogDriver::press(int virtual_key)
+void DialogDriver::press(int virtual_key, HWND window)
 {
-    SetForegroundWindow(dialog);
+    SetForegroundWindow(window);
     INPUT input[2] = {};
     input[0].type = input[1].type = INPUT_KEYBOARD;
     input[0].ki.wVk = input[1].ki.wVk = static_cast<WORD>(virtual_key);

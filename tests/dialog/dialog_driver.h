@@ -26,8 +26,8 @@ public:
     void finish(int id);       // clicks a button that ends the dialog, and waits for the end
     void key(int virtual_key); // a key press on the focused control, given time to act
     // A key pressed on the keyboard, for the keys the system itself turns
-    // into messages (F1): it goes to the window that has the focus.
-    void press(int virtual_key);
+    // into messages (F1): it goes to the focus in the window brought forward.
+    void press(int virtual_key, HWND window);
     void focus(int id);
     int focused();             // ID of the control with the focus, 0 if none
     void select(int list, int index);

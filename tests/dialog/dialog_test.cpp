@@ -416,11 +416,11 @@ TEST_F(DialogTest, EnterMovesTheFocusAddsOrDoesNothingByField)
 TEST_F(DialogTest, F1AndHelpOpenTheHelpPageWhichOnlyCloseEnds)
 {
     run([&](DialogDriver& d) {
-        d.press(VK_F1);
+        d.press(VK_F1, d.dialog);
         HWND help = d.wait_window(HelpCaption);
         ASSERT_NE(help, nullptr);
         EXPECT_EQ(GetWindow(help, GW_OWNER), d.dialog);
-        PostMessageA(GetDlgItem(help, IDOK), WM_KEYDOWN, VK_F1, 1);
+        d.press(VK_F1, help);
         PostMessageA(GetDlgItem(help, IDOK), WM_KEYDOWN, VK_ESCAPE, 1);
         PostMessageA(help, WM_CLOSE, 0, 0);
         Sleep(300);
