@@ -142,15 +142,20 @@ TEST_F(DialogTest, NoDialogResourceIsAFailureNotAnAcceptance)
 
 TEST_F(DialogTest, CancelChangesNothingAndTouchesNeitherAliasNorModules)
 {
+    HostOptions options;
+    options.owner_window = CreateWindowExA(0, "STATIC", "host", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
+    standin_reset(options);
     run_resident();
     std::string before = describe(Settings);
-    EXPECT_EQ(run([](DialogDriver& d) {
+    EXPECT_EQ(run([&](DialogDriver& d) {
+                  EXPECT_EQ(GetWindow(d.dialog, GW_OWNER), options.owner_window);
                   d.set(IDC_POLL_TIME, "77");
                   d.select(IDC_DRIVES, 0);
                   d.click(IDC_REMOVE_DRIVE);
                   d.finish(IDCANCEL);
               }),
               1);
+    DestroyWindow(options.owner_window);
     EXPECT_EQ(describe(Settings), before);
     EXPECT_EQ(logged(), (std::vector<std::string>{"0 15 Config for dialog test", "1 20 Config canceled."}));
     for (const std::string& call : standin_trace())
