@@ -143,7 +143,8 @@ TEST_F(DialogTest, NoDialogResourceIsAFailureNotAnAcceptance)
 TEST_F(DialogTest, CancelChangesNothingAndTouchesNeitherAliasNorModules)
 {
     HostOptions options;
-    options.owner_window = CreateWindowExA(0, "STATIC", "host", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
+    options.owner_window =
+        CreateWindowExA(0, "STATIC", "host", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
     standin_reset(options);
     run_resident();
     std::string before = describe(Settings);

@@ -135,7 +135,8 @@ const KindRule Rules[] = {
     /* DefButton */ {"Button", 0xF, BS_DEFPUSHBUTTON, WS_TABSTOP, 0, 0},
     /* Button */ {"Button", 0xF, BS_PUSHBUTTON, WS_TABSTOP, 0, 0},
     /* Edit */ {"Edit", 0, 0, WS_BORDER | WS_TABSTOP | ES_AUTOHSCROLL, ES_MULTILINE | ES_NUMBER, 0},
-    /* List */ {"ListBox", 0, 0, WS_BORDER | WS_VSCROLL | WS_TABSTOP | LBS_NOTIFY | LBS_NOINTEGRALHEIGHT, LBS_SORT, 0},
+    /* List */
+    {"ListBox", 0, 0, WS_BORDER | WS_VSCROLL | WS_TABSTOP | LBS_NOTIFY | LBS_NOINTEGRALHEIGHT, LBS_SORT, 0},
     /* Check */ {"Button", 0xF, BS_AUTOCHECKBOX, WS_TABSTOP, 0, 0},
     /* Group */ {"Button", 0xF, BS_GROUPBOX, 0, WS_TABSTOP, 0},
     /* Label */ {"Static", 0x1F, SS_LEFT, WS_GROUP, 0, 0},
