@@ -3,8 +3,6 @@
 
 #include <windows.h>
 
-#include <cstddef>
-
 #include "dialog/dialog_ids.h"
 #include "platform/host_interface.h"
 
