@@ -76,9 +76,16 @@ void record(Answerer& a, HWND dialog)
     out << escaped(caption) << '\t' << escaped(texts) << '\t' << button_name(a.button) << '\n';
 }
 
+// A click on the button when there is one, as a user's: it takes the focus
+// first, which a dialog may look at (the daemon's OK acts on the focused
+// control). A dialog without the button gets the bare command.
 void press(HWND dialog, int id)
 {
-    PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(dialog, id)));
+    HWND button = GetDlgItem(dialog, id);
+    if (button != nullptr)
+        PostMessageA(button, BM_CLICK, 0, 0);
+    else
+        PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), 0);
 }
 
 BOOL CALLBACK visit(HWND window, LPARAM)

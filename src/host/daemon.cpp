@@ -209,10 +209,3 @@ extern "C" short __cdecl daemon(Job job, HostInterface* host)
     log_settings(host);
     return 0;
 }
-
-extern "C" short __cdecl configure(HostInterface* host, const char*)
-{
-    if (!host_record_usable(host))
-        return 0;
-    return 0;
-}

@@ -1,5 +1,5 @@
-// The daemon's exported entry points and what they share with the
-// configuration dialog.
+// The daemon's exported entry points (configure lives with its dialog) and
+// what they share with the configuration dialog.
 #pragma once
 
 #include "platform/daemon_state.h"
@@ -12,5 +12,4 @@ extern "C" {
 short __cdecl startup(HostInterface* host);
 short __cdecl closedown();
 short __cdecl daemon(Job job, HostInterface* host);
-short __cdecl configure(HostInterface* host, const char* text);
 }

@@ -12,8 +12,6 @@
 
 namespace {
 
-const char* const DefaultFromAlias = "korval-daemon";
-
 int read_number(const char* path, const char* section, const char* key, int fallback)
 {
     return static_cast<int>(GetPrivateProfileIntA(section, key, fallback, path));
@@ -88,6 +86,11 @@ const char* suspended_modules(const SettingsRecord& s)
 
 } // namespace
 
+int poll_time_in_range(int minutes)
+{
+    return minutes < 1 ? 1 : minutes > 1440 ? 1440 : minutes;
+}
+
 void form_daemon_address(SettingsRecord& record)
 {
     format_text(record.DaemonAddress, sizeof record.DaemonAddress, "%s@%s", record.FromAlias, record.HostDomain);
@@ -129,11 +132,7 @@ int load_settings(const char* ini_path, const char* domain)
     copy_text(next.HostDomain, domain);
     const char* path = next.IniPath;
 
-    next.PollTime = read_number(path, "General", "PollTime", 5);
-    if (next.PollTime < 1)
-        next.PollTime = 1;
-    else if (next.PollTime > 1440)
-        next.PollTime = 1440;
+    next.PollTime = poll_time_in_range(read_number(path, "General", "PollTime", 5));
     next.Retry = read_number(path, "General", "Retry", next.Retry);
     if (next.Retry == 0)
         next.Retry = 3;

@@ -16,6 +16,9 @@ constexpr int DriveNameSize = 10;
 constexpr int AddressSize = 100;
 constexpr int ListSize = 300;
 
+// The local part of the daemon's address when none is set.
+constexpr const char* DefaultFromAlias = "korval-daemon";
+
 struct SettingsRecord {
     int PollTime;
     int Retry;
@@ -103,3 +106,6 @@ int next_address(char* out, size_t out_size, char* list);
 void build_recipients(RecipientLists& lists, const char* mail);
 // Sets record.DaemonAddress to FromAlias@HostDomain.
 void form_daemon_address(SettingsRecord& record);
+// A poll time corrected into 1 .. 1440 minutes: a load and the dialog both
+// use it, since 0 would run poll cycles without a pause.
+int poll_time_in_range(int minutes);
