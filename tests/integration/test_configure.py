@@ -29,7 +29,7 @@ class Configure(unittest.TestCase):
         texts = run.out.texts()
         self.assertEqual(texts[0], "Config for korval-standin")
         self.assertIn("Polling 2 hosts:", texts)
-        self.assertIn("Test free space over 99999999 MB on C:\\;Q:\\;", texts)
+        self.assertIn("Test free space over 99999999 MB on C:\\;Q:\\;R:\\;", texts)
         self.assertEqual((folder / "korval.ini").read_bytes(), before, "OK alone writes no file")
 
 
