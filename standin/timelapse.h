@@ -16,3 +16,7 @@ int timelapse_patch(HMODULE module, DWORD lapse_ms);
 
 // Long waits begun since the process started.
 LONG timelapse_long_waits();
+
+// Called on the daemon's thread as each long wait begins and as it ends
+// (either may be null): the measurements hang on these.
+void timelapse_watch(void (*begins)(), void (*ends)());
