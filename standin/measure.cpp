@@ -197,6 +197,7 @@ double now_ms()
 constexpr int MaxBusy = 1 << 14;
 struct Life {
     LONG long_waits;
+    volatile bool closing;     // a cycle cut short by the stop is not measured
     LONG counts_at_start[CounterCount];
     Figures first, last;
     double last_wait_end;      // 0 before the first long wait ends
@@ -216,6 +217,8 @@ int Lives;
 
 void long_wait_begins()
 {
+    if (This.closing)
+        return;
     double now = now_ms();
     if (This.last_wait_end > 0) {
         double busy = now - This.last_wait_end;
@@ -289,6 +292,7 @@ void measure_life_begins()
     for (int c = 0; c < CounterCount; ++c)
         This.counts_at_start[c] = InterlockedCompareExchange(&Counts[c], 0, 0);
     This.long_waits = 0;
+    This.closing = false;
     This.last_wait_end = 0;
     This.busy_count = 0;
     This.busy_sum = This.busy_max = 0;
@@ -298,6 +302,7 @@ void measure_life_begins()
 
 void measure_closedown_begins()
 {
+    This.closing = true;
     This.terminations_before = InterlockedCompareExchange(&Counts[CountTerminateThread], 0, 0);
     This.closedown_start = now_ms();
 }
