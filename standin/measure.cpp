@@ -208,7 +208,7 @@ struct Life {
     LONG terminations_before;
     bool terminated;
 };
-Life This;
+Life Current;
 
 constexpr int MaxLives = 1000;
 float ClosedownMs[MaxLives];
@@ -217,24 +217,24 @@ int Lives;
 
 void long_wait_begins()
 {
-    if (This.closing)
+    if (Current.closing)
         return;
     double now = now_ms();
-    if (This.last_wait_end > 0) {
-        double busy = now - This.last_wait_end;
-        if (This.busy_count < MaxBusy)
-            This.busy_ms[This.busy_count++] = static_cast<float>(busy);
-        This.busy_sum += busy;
-        This.busy_max = std::max(This.busy_max, busy);
+    if (Current.last_wait_end > 0) {
+        double busy = now - Current.last_wait_end;
+        if (Current.busy_count < MaxBusy)
+            Current.busy_ms[Current.busy_count++] = static_cast<float>(busy);
+        Current.busy_sum += busy;
+        Current.busy_max = std::max(Current.busy_max, busy);
     }
-    This.last = take_figures();
-    if (This.long_waits++ == 0)
-        This.first = This.last;
+    Current.last = take_figures();
+    if (Current.long_waits++ == 0)
+        Current.first = Current.last;
 }
 
 void long_wait_ends()
 {
-    This.last_wait_end = now_ms();
+    Current.last_wait_end = now_ms();
 }
 
 double median(std::vector<float> values)
@@ -264,13 +264,13 @@ void say(const std::string& text)
     fflush(stdout);
 }
 
-std::string format(const char* format, ...) __attribute__((format(gnu_printf, 1, 2)));
-std::string format(const char* format, ...)
+std::string format(const char* pattern, ...) __attribute__((format(gnu_printf, 1, 2)));
+std::string format(const char* pattern, ...)
 {
     char text[512];
     va_list args;
-    va_start(args, format);
-    vsnprintf(text, sizeof text, format, args);
+    va_start(args, pattern);
+    vsnprintf(text, sizeof text, pattern, args);
     va_end(args);
     return text;
 }
@@ -290,30 +290,30 @@ int measure_patch(HMODULE module)
 void measure_life_begins()
 {
     for (int c = 0; c < CounterCount; ++c)
-        This.counts_at_start[c] = InterlockedCompareExchange(&Counts[c], 0, 0);
-    This.long_waits = 0;
-    This.closing = false;
-    This.last_wait_end = 0;
-    This.busy_count = 0;
-    This.busy_sum = This.busy_max = 0;
-    This.closedown_ms = 0;
-    This.terminated = false;
+        Current.counts_at_start[c] = InterlockedCompareExchange(&Counts[c], 0, 0);
+    Current.long_waits = 0;
+    Current.closing = false;
+    Current.last_wait_end = 0;
+    Current.busy_count = 0;
+    Current.busy_sum = Current.busy_max = 0;
+    Current.closedown_ms = 0;
+    Current.terminated = false;
 }
 
 void measure_closedown_begins()
 {
-    This.closing = true;
-    This.terminations_before = InterlockedCompareExchange(&Counts[CountTerminateThread], 0, 0);
-    This.closedown_start = now_ms();
+    Current.closing = true;
+    Current.terminations_before = InterlockedCompareExchange(&Counts[CountTerminateThread], 0, 0);
+    Current.closedown_start = now_ms();
 }
 
 void measure_closedown_ends()
 {
-    This.closedown_ms = now_ms() - This.closedown_start;
-    This.terminated = InterlockedCompareExchange(&Counts[CountTerminateThread], 0, 0) != This.terminations_before;
+    Current.closedown_ms = now_ms() - Current.closedown_start;
+    Current.terminated = InterlockedCompareExchange(&Counts[CountTerminateThread], 0, 0) != Current.terminations_before;
     if (Lives < MaxLives) {
-        ClosedownMs[Lives] = static_cast<float>(This.closedown_ms);
-        LeftByItself[Lives] = !This.terminated;
+        ClosedownMs[Lives] = static_cast<float>(Current.closedown_ms);
+        LeftByItself[Lives] = !Current.terminated;
         ++Lives;
     }
 }
@@ -321,28 +321,28 @@ void measure_closedown_ends()
 void measure_print_life()
 {
     // Cycles between the first long wait and the last.
-    long cycles = This.long_waits > 0 ? This.long_waits - 1 : 0;
-    if (This.busy_count > 0)
-        say(format("cycle busy time over %d cycles: median %.2f ms, mean %.2f ms, max %.2f ms", This.busy_count,
-                   median(std::vector<float>(This.busy_ms, This.busy_ms + This.busy_count)),
-                   This.busy_sum / This.busy_count, This.busy_max));
-    if (This.long_waits > 0) {
+    long cycles = Current.long_waits > 0 ? Current.long_waits - 1 : 0;
+    if (Current.busy_count > 0)
+        say(format("cycle busy time over %d cycles: median %.2f ms, mean %.2f ms, max %.2f ms", Current.busy_count,
+                   median(std::vector<float>(Current.busy_ms, Current.busy_ms + Current.busy_count)),
+                   Current.busy_sum / Current.busy_count, Current.busy_max));
+    if (Current.long_waits > 0) {
         std::string kinds;
-        long allocations = allocations_between(This.first.counts, This.last.counts, &kinds);
+        long allocations = allocations_between(Current.first.counts, Current.last.counts, &kinds);
         say(format("allocations by the DLL over %ld cycles: %ld, %.3f per cycle%s", cycles, allocations,
                    cycles ? static_cast<double>(allocations) / cycles : 0.0, kinds.c_str()));
         say(format("process at the first and the last long wait: private bytes %lu -> %lu, handles %lu -> %lu",
-                   static_cast<unsigned long>(This.first.private_bytes),
-                   static_cast<unsigned long>(This.last.private_bytes), This.first.handles, This.last.handles));
+                   static_cast<unsigned long>(Current.first.private_bytes),
+                   static_cast<unsigned long>(Current.last.private_bytes), Current.first.handles, Current.last.handles));
     }
     // The whole life holds startup's copy of the host record: the proof
     // that the counters see the DLL's calls.
     Figures now = take_figures();
     std::string kinds;
-    long allocations = allocations_between(This.counts_at_start, now.counts, &kinds);
+    long allocations = allocations_between(Current.counts_at_start, now.counts, &kinds);
     say(format("allocations by the DLL from startup to the end of closedown: %ld%s", allocations, kinds.c_str()));
-    say(format("closedown %.1f ms, %s", This.closedown_ms,
-               This.terminated ? "thread terminated" : "thread left by itself"));
+    say(format("closedown %.1f ms, %s", Current.closedown_ms,
+               Current.terminated ? "thread terminated" : "thread left by itself"));
 }
 
 void measure_print_closedowns()
