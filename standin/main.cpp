@@ -15,6 +15,7 @@
 
 #include "dialogs.h"
 #include "host_core.h"
+#include "measure.h"
 #include "timelapse.h"
 
 namespace {
@@ -43,6 +44,14 @@ const char Usage[] =
     "                    run ends when two more poll cycles have completed\n"
     "  --restarts N      N times: load, startup, run (one cycle unless --cycles or\n"
     "                    --seconds), closedown, unload; checks for threads left behind\n"
+    "  --measure         (no value) measure the daemon from outside: after each life\n"
+    "                    print the busy time of the poll cycles between long waits,\n"
+    "                    the DLL's allocations through its imports (heap, malloc,\n"
+    "                    calloc, realloc, operator new, local and global memory),\n"
+    "                    the process's private bytes and handles at the first and\n"
+    "                    the last long wait, and closedown's time and whether it\n"
+    "                    terminated the thread; at the end, every life's closedown.\n"
+    "                    Log lines and mails then go only to the console and files.\n"
     "Options of deliver and probe:\n"
     "  --from SENDER     envelope sender of the delivered mail (required by deliver)\n"
     "Options of configure and probe:\n"
@@ -86,6 +95,7 @@ struct Options {
     int cycles = 0;
     DWORD lapse = 0;
     int restarts = 0;
+    bool measure = false;
     std::vector<std::string> deliveries;
     DWORD deliver_every = 0;
     std::string ini_files;
@@ -169,6 +179,10 @@ std::string parse_options(int argc, char** argv, Options* o)
         std::string name = argv[i];
         if (name == "--help" || name == "-h")
             return "help";
+        if (name == "--measure") {
+            o->measure = true;
+            continue;
+        }
         if (i + 1 >= argc)
             return "missing value of " + name;
         const char* value = argv[++i];
@@ -263,6 +277,8 @@ bool load_daemon(const Options& o, Daemon* d)
     if (timelapse_patch(d->module, o.lapse) == 0)
         note("warning: %s imports no wait to watch: poll cycles are not counted and --lapse has no effect",
              o.dll.c_str());
+    if (o.measure)
+        measure_patch(d->module);
     d->startup = entry<StartupFn>(d->module, "_startup");
     d->closedown = entry<ClosedownFn>(d->module, "_closedown");
     d->daemon = entry<DaemonFn>(d->module, "_daemon");
@@ -399,6 +415,7 @@ int run_once(const Options& o, int life)
         note("configure returned %d", d.configure(standin_record(), o.text.c_str()));
     }
     LONG waits_before = timelapse_long_waits();
+    measure_life_begins();
     int started = d.startup(standin_record());
     if (life)
         note("life %d: startup returned %d", life, started);
@@ -430,8 +447,12 @@ int run_once(const Options& o, int life)
         note("no cycle completed: %zu mail(s) not delivered", o.deliveries.size() - delivered);
     note("%ld poll cycle(s) completed", timelapse_long_waits() - waits_before);
     DWORD closing = GetTickCount();
+    measure_closedown_begins();
     d.closedown();
+    measure_closedown_ends();
     note("closedown took %lu ms", GetTickCount() - closing);
+    if (o.measure)
+        measure_print_life();
     standin_seal(true);
     // A thread still calling the host shows itself here, before the unload.
     idle(300);
@@ -455,6 +476,8 @@ int command_run(const Options& o)
         if (r != ExitOk)
             break;
     }
+    if (o.measure)
+        measure_print_closedowns();
     return result;
 }
 
@@ -503,6 +526,9 @@ int main(int argc, char** argv)
         o.dll = default_dll();
     o.host.output_dir = o.dir;
     o.host.echo_console = true;
+    o.host.keep_history = !o.measure;
+    if (o.measure)
+        measure_start();
     o.host.owner_window = make_owner_window();
     standin_reset(o.host);
     SetConsoleCtrlHandler(on_console_event, TRUE);

@@ -1,3 +1,6 @@
+// Built on msvcrt's _vsnprintf rather than the C99 vsnprintf: MinGW's own
+// printf would bring its floating-point formatting into the DLL, and the
+// daemon formats only %d, %x, %X and %s.
 #include "platform/text.h"
 
 #include <cstdarg>
@@ -6,13 +9,14 @@
 
 int vformat_text(char* buffer, size_t size, const char* format, va_list args)
 {
-    int n = vsnprintf(buffer, size, format, args);
+    // _vsnprintf gives -1 when the text is longer than the buffer and
+    // leaves the terminator out when it fills the buffer exactly: both are
+    // a cut text, terminated here in the last byte.
+    int n = _vsnprintf(buffer, size, format, args);
+    if (n >= 0 && static_cast<size_t>(n) < size)
+        return 1;
     buffer[size - 1] = '\0';
-    if (n < 0) {
-        buffer[0] = '\0';
-        return 0;
-    }
-    return static_cast<size_t>(n) < size;
+    return 0;
 }
 
 int format_text(char* buffer, size_t size, const char* format, ...)

@@ -7,12 +7,13 @@
 #include <cstddef>
 
 // Formats into buffer (size bytes, size > 0). Returns 1 when the whole text
-// fitted, 0 when it was cut (or the format failed, leaving an empty text).
+// fitted, 0 when it was cut. The formats are the system C library's
+// (ms_printf): %d, %x, %X and %s with flags and widths are all we use.
 int format_text(char* buffer, size_t size, const char* format, ...)
-    __attribute__((format(gnu_printf, 3, 4)));
+    __attribute__((format(ms_printf, 3, 4)));
 // The same for callers that take their own argument list.
 int vformat_text(char* buffer, size_t size, const char* format, va_list args)
-    __attribute__((format(gnu_printf, 3, 0)));
+    __attribute__((format(ms_printf, 3, 0)));
 
 // Copies the text into buffer (size bytes, size > 0), cut to size - 1
 // characters. Returns 1 when the whole text fitted, 0 when it was cut.

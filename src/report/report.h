@@ -37,7 +37,7 @@ void write_envelope(Job job, const char* to_list);
 
 // Formats one piece (cut to FormatBufferSize - 1 characters) and appends
 // it to the job. The format is always one of the daemon's literals.
-void write_formatted(Job job, const char* format, ...) __attribute__((format(gnu_printf, 2, 3)));
+void write_formatted(Job job, const char* format, ...) __attribute__((format(ms_printf, 2, 3)));
 
 // The host's date text in buffer (HostTextSize bytes), cut to the buffer;
 // empty when the host gives none.

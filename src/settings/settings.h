@@ -80,7 +80,7 @@ void lock_settings();
 void unlock_settings();
 
 // The record as it stands when the library is loaded.
-extern const SettingsRecord SettingsAtStart;
+SettingsRecord settings_at_start();
 
 // Reads korval.ini into Settings (finding the file and the host's domain
 // first); 1 when there is something to test, else 0 after logging

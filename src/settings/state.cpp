@@ -1,28 +1,18 @@
 #include "settings/settings.h"
 
-const SettingsRecord SettingsAtStart = {
-    .PollTime = 5,
-    .Retry = 3,
-    .Suspend = 0, // every load replaces 0 by 5
-    .MemoryLimit = 20,
-    .EchoTimeout = 2000,
-    .Mail = "",
-    .FromAlias = "",
-    .FromExplicit = 0,
-    .HostDomain = "",
-    .DaemonAddress = "",
-    .IniPath = "",
-    .FreeDisk = 0,
-    .CriticalDisk = 0,
-    .SuspendMercS = 0,
-    .SuspendMercD = 0,
-    .DriveNames = {},
-    .DriveCount = 0,
-    .HostNames = {},
-    .HostCount = 0,
-};
+SettingsRecord settings_at_start()
+{
+    // Set in code: an initialised record would keep 3 KB of zeros in the DLL.
+    SettingsRecord record{};
+    record.PollTime = 5;
+    record.Retry = 3;
+    // Suspend stays 0: every load replaces 0 by 5.
+    record.MemoryLimit = 20;
+    record.EchoTimeout = 2000;
+    return record;
+}
 
-SettingsRecord Settings = SettingsAtStart;
+SettingsRecord Settings = settings_at_start();
 RecipientLists Recipients;
 HostStateEntry HostState[MaxHosts];
 DriveStateEntry DriveState[MaxDrives];

@@ -35,7 +35,8 @@ struct Host {
 
     std::vector<LoggedLine> log;
     std::vector<std::string> trace;
-    std::deque<HostJob> jobs;
+    std::map<int, HostJob> jobs;              // by number; closed ones dropped without history
+    int job_count = 0;
     int outbox_base = 0;   // outbox files already there when the host was reset
     std::deque<DeliveredJob> delivered;
     std::vector<Registered> statistics;
@@ -86,7 +87,8 @@ void enter(Host& h, const std::string& what)
         ++h.late_calls;
         fprintf(stderr, "standin: FAULT: '%s' called after closedown returned\n", what.c_str());
     }
-    h.trace.push_back(what);
+    if (h.options.keep_history)
+        h.trace.push_back(what);
 }
 
 void save_aliases(Host& h)
@@ -112,7 +114,8 @@ void record_log(int category, int priority, const char* text)
     Host& h = host();
     std::lock_guard<std::mutex> guard(h.lock);
     enter(h, "log " + std::to_string(category) + " " + std::to_string(priority) + " " + text);
-    h.log.push_back({category, priority, text});
+    if (h.options.keep_history)
+        h.log.push_back({category, priority, text});
     if (h.options.echo_console || !h.options.output_dir.empty()) {
         char prefix[64];
         snprintf(prefix, sizeof prefix, "%s [%2d:%2d] ", now_text("t").c_str(), category, priority);
@@ -200,10 +203,8 @@ int op_module_state(const char* name, int operation, int value)
 
 HostJob* created_job(Host& h, Job job)
 {
-    uintptr_t n = reinterpret_cast<uintptr_t>(job);
-    if (n == 0 || n > h.jobs.size())
-        return nullptr;
-    return &h.jobs[n - 1];
+    auto found = h.jobs.find(static_cast<int>(reinterpret_cast<uintptr_t>(job)));
+    return found == h.jobs.end() ? nullptr : &found->second;
 }
 
 int op_close_job(Job job)
@@ -231,6 +232,8 @@ int op_close_job(Job job)
         printf("%s mail %04d closed: %zu recipient(s), %zu bytes\n", now_text("t").c_str(), h.outbox_base + j->number,
                j->recipients.size(), j->text.size()),
             fflush(stdout);
+    if (!h.options.keep_history)
+        h.jobs.erase(j->number);
     h.changed.notify_all();
     return 1;
 }
@@ -259,9 +262,9 @@ Job op_create_job(int, const char* sender, int)
         return nullptr;
     }
     HostJob j;
-    j.number = static_cast<int>(h.jobs.size()) + 1;
+    j.number = ++h.job_count;
     j.sender = sender ? sender : "";
-    h.jobs.push_back(j);
+    h.jobs[j.number] = j;
     return reinterpret_cast<Job>(static_cast<uintptr_t>(j.number));
 }
 
@@ -427,6 +430,7 @@ void standin_reset(const HostOptions& options)
     h.log.clear();
     h.trace.clear();
     h.jobs.clear();
+    h.job_count = 0;
     h.delivered.clear();
     h.statistics.clear();
     h.zero_bumps = 0;
@@ -526,7 +530,10 @@ std::vector<HostJob> standin_jobs()
 {
     Host& h = host();
     std::lock_guard<std::mutex> guard(h.lock);
-    return {h.jobs.begin(), h.jobs.end()};
+    std::vector<HostJob> jobs;
+    for (const auto& [number, job] : h.jobs)
+        jobs.push_back(job);
+    return jobs;
 }
 
 std::vector<StatisticCount> standin_statistics()

@@ -37,6 +37,8 @@ struct HostOptions {
 
     std::string output_dir;                   // when set: log file, outbox, aliases and module files
     bool echo_console = false;                // print log lines and module changes to the console
+    bool keep_history = true;                 // false: log, trace and closed jobs only go to the files,
+                                              // so that a long run does not grow the process
 };
 
 struct LoggedLine {

@@ -8,7 +8,7 @@
 
 void reset_daemon_state()
 {
-    Settings = SettingsAtStart;
+    Settings = settings_at_start();
     Recipients = RecipientLists{};
     memset(HostState, 0, sizeof HostState);
     memset(DriveState, 0, sizeof DriveState);

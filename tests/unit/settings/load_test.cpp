@@ -54,7 +54,7 @@ TEST_F(SettingsTest, GeneralAndDriveValuesAreCorrectedSilently)
         {"MemoryLimit", "0", 0, &SettingsRecord::MemoryLimit},
     };
     for (const auto& c : cases) {
-        Settings = SettingsAtStart;
+        Settings = settings_at_start();
         write_file(std::string("[General]\r\n") + c.key + "=" + c.value + "\r\n");
         init_settings(host());
         EXPECT_EQ(Settings.*c.field, c.expected) << c.key << "=" << c.value;
@@ -166,7 +166,7 @@ TEST_F(SettingsTest, EmptyMailKeepsOldMailButStoredHostsAndFromSurviveASave)
     EXPECT_EQ(read_ini("Hosts", "Host3"), "127.0.0.3");
     EXPECT_EQ(read_ini("General", "From"), "watcher");
 
-    Settings = SettingsAtStart;
+    Settings = settings_at_start();
     EXPECT_EQ(init_settings(host()), 1);
     EXPECT_EQ(Settings.HostCount, 3);
     EXPECT_STREQ(Settings.DaemonAddress, "watcher@example.test");
@@ -206,7 +206,7 @@ TEST_F(SettingsTest, SaveThenLoadGivesTheSameSettings)
     EXPECT_EQ(read_ini("Hosts", "Host2"), "<missing>");
 
     SettingsRecord saved = Settings;
-    Settings = SettingsAtStart;
+    Settings = settings_at_start();
     Settings.FreeDisk = 1; // must not leak through
     EXPECT_EQ(init_settings(host()), 1);
     EXPECT_EQ(Settings.PollTime, saved.PollTime);
