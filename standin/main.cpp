@@ -361,6 +361,9 @@ bool put_in_place(const char* source, const char* target)
     GetSystemTimeAsFileTime(&now);
     BOOL stamped = SetFileTime(file, nullptr, nullptr, &now);
     CloseHandle(file);
+    // The profile functions cache files they have read; the time alone
+    // does not always tell them the file changed, so the cache goes too.
+    WritePrivateProfileStringA(nullptr, nullptr, nullptr, target);
     return stamped;
 }
 

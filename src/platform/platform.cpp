@@ -5,16 +5,12 @@
 namespace {
 
 HANDLE call_IcmpCreateFile() { return ::IcmpCreateFile(); }
-DWORD call_IcmpSendEcho2(HANDLE icmp, HANDLE event, IPAddr address, LPVOID request_data,
-                         WORD request_size, PIP_OPTION_INFORMATION options, LPVOID reply_buffer,
-                         DWORD reply_size, DWORD timeout_ms)
+DWORD call_IcmpSendEcho(HANDLE icmp, IPAddr address, LPVOID request_data, WORD request_size,
+                        PIP_OPTION_INFORMATION options, LPVOID reply_buffer, DWORD reply_size,
+                        DWORD timeout_ms)
 {
-    return ::IcmpSendEcho2(icmp, event, nullptr, nullptr, address, request_data, request_size, options,
-                           reply_buffer, reply_size, timeout_ms);
-}
-DWORD call_IcmpParseReplies(LPVOID reply_buffer, DWORD reply_size)
-{
-    return ::IcmpParseReplies(reply_buffer, reply_size);
+    return ::IcmpSendEcho(icmp, address, request_data, request_size, options, reply_buffer,
+                          reply_size, timeout_ms);
 }
 BOOL call_IcmpCloseHandle(HANDLE icmp) { return ::IcmpCloseHandle(icmp); }
 unsigned long call_inet_addr(const char* text) { return ::inet_addr(text); }
@@ -56,8 +52,7 @@ int call_MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type)
 
 const PlatformCalls PlatformDefaults = {
     call_IcmpCreateFile,
-    call_IcmpSendEcho2,
-    call_IcmpParseReplies,
+    call_IcmpSendEcho,
     call_IcmpCloseHandle,
     call_inet_addr,
     call_gethostbyname,

@@ -15,10 +15,9 @@ struct PlatformCalls {
     // ICMP echo and name resolution
     HANDLE(*IcmpCreateFile)();
     // Sends one echo that completes by signalling event (no APC routine).
-    DWORD(*IcmpSendEcho2)(HANDLE icmp, HANDLE event, IPAddr address, LPVOID request_data,
-                          WORD request_size, PIP_OPTION_INFORMATION options, LPVOID reply_buffer,
-                          DWORD reply_size, DWORD timeout_ms);
-    DWORD(*IcmpParseReplies)(LPVOID reply_buffer, DWORD reply_size);
+    DWORD(*IcmpSendEcho)(HANDLE icmp, IPAddr address, LPVOID request_data, WORD request_size,
+                         PIP_OPTION_INFORMATION options, LPVOID reply_buffer, DWORD reply_size,
+                         DWORD timeout_ms);
     BOOL(*IcmpCloseHandle)(HANDLE icmp);
     unsigned long(*inet_addr)(const char* text);
     struct hostent* (*gethostbyname)(const char* name);

@@ -97,8 +97,7 @@ int stop_during_pause(DWORD)
 // the way closedown does, and every host answers.
 std::vector<IPAddr> Pinged;
 
-DWORD echo_stopping_at_third(HANDLE, HANDLE, IPAddr address, LPVOID, WORD, PIP_OPTION_INFORMATION, LPVOID,
-                             DWORD, DWORD)
+DWORD echo_stopping_at_third(HANDLE, IPAddr address, LPVOID, WORD, PIP_OPTION_INFORMATION, LPVOID, DWORD, DWORD)
 {
     Pinged.push_back(address);
     if (Pinged.size() == 3) {
@@ -292,7 +291,7 @@ TEST_F(ControlThread, StopDuringHostLoopEndsLoopButFinishesCycle)
     Settings.HostCount = 5;
     Pinged.clear();
     Platform.IcmpCreateFile = fake_icmp_open;
-    Platform.IcmpSendEcho2 = echo_stopping_at_third;
+    Platform.IcmpSendEcho = echo_stopping_at_third;
     Platform.IcmpCloseHandle = fake_icmp_close;
 
     start();
