@@ -32,6 +32,7 @@ struct Host {
     std::vector<unsigned char> record;
     bool sealed = false;
     int late_calls = 0;
+    std::function<void()> watch;
 
     std::vector<LoggedLine> log;
     std::vector<std::string> trace;
@@ -87,6 +88,8 @@ void enter(Host& h, const std::string& what)
         fprintf(stderr, "standin: FAULT: '%s' called after closedown returned\n", what.c_str());
     }
     h.trace.push_back(what);
+    if (h.watch)
+        h.watch();
 }
 
 void save_aliases(Host& h)
@@ -412,6 +415,7 @@ void standin_reset(const HostOptions& options)
     h.options = options;
     h.sealed = false;
     h.late_calls = 0;
+    h.watch = nullptr;
     h.log.clear();
     h.trace.clear();
     h.jobs.clear();
@@ -479,6 +483,13 @@ void standin_seal(bool sealed)
     Host& h = host();
     std::lock_guard<std::mutex> guard(h.lock);
     h.sealed = sealed;
+}
+
+void standin_watch_calls(std::function<void()> watch)
+{
+    Host& h = host();
+    std::lock_guard<std::mutex> guard(h.lock);
+    h.watch = std::move(watch);
 }
 
 int standin_late_calls()

@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -68,6 +69,11 @@ HostInterface* standin_record();
 // record is a fault; it is counted and reported on the console.
 void standin_seal(bool sealed = true);
 int standin_late_calls();
+
+// Runs watch at the start of every operation (before it does anything), on
+// the calling thread; an empty function stops watching. standin_reset stops
+// it too.
+void standin_watch_calls(std::function<void()> watch);
 
 // A delivered message for the daemon entry point, with this envelope sender.
 Job standin_delivered_job(const std::string& sender);
