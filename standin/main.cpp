@@ -7,12 +7,16 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
+#include <cstring>
 #include <fstream>
+#include <random>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "dialogs.h"
+#include "faults.h"
 #include "host_core.h"
 #include "timelapse.h"
 
@@ -35,6 +39,11 @@ const char Usage[] =
     "  --deliver SENDER  after the first cycle, deliver a mail from SENDER (repeatable)\n"
     "  --restarts N      N times: load, startup, run (one cycle unless --cycles or\n"
     "                    --seconds), closedown, unload; checks for threads left behind\n"
+    "  --stop-random MS  stop each life after a random 0..MS ms instead of after cycles\n"
+    "  --after-closedown SENDER  after each closedown, deliver a mail from SENDER; a\n"
+    "                    daemon call that does not return within 5 s is a fault\n"
+    "  --deliver-each DIR  after the first cycle, for each DIR\\*.ini in name order:\n"
+    "                    copy it to korval.ini and deliver a mail (a reread)\n"
     "Options of deliver and probe:\n"
     "  --from SENDER     envelope sender of the delivered mail (required by deliver)\n"
     "Options of configure and probe:\n"
@@ -51,6 +60,16 @@ const char Usage[] =
     "                      daemon must refuse the record)\n"
     "  --answer BUTTON     answer every dialog and message box with ok, cancel, yes or\n"
     "                      no; each is recorded in OUTDIR\\dialogs.txt\n"
+    "\n"
+    "Faults to inject (common options):\n"
+    "  --fail-jobs N           the next N create_job calls fail\n"
+    "  --fail-alias WHICH      alias operations fail: add, delete or both\n"
+    "  --refuse-statistic NAME registering this statistics module or category\n"
+    "                          fails (repeatable)\n"
+    "  --fail-resolve          every name look-up of the daemon fails (error 11001)\n"
+    "  --fail-icmp             no ICMP handle can be opened (error 5)\n"
+    "  --block-log PREFIX      a log line beginning with PREFIX keeps its caller\n"
+    "                          waiting 2 s before it is written\n"
     "\n"
     "The daemon reads korval.ini from the current directory. Output in OUTDIR:\n"
     "korval.log, outbox\\NNNN.eml (the mail as written) with outbox\\NNNN.env (its\n"
@@ -71,6 +90,11 @@ struct Options {
     int cycles = 0;
     DWORD lapse = 0;
     int restarts = 0;
+    DWORD stop_random = 0;
+    std::string after_closedown;
+    std::string deliver_each;
+    bool fail_resolve = false;
+    bool fail_icmp = false;
     std::vector<std::string> deliveries;
     std::string from;
     bool has_from = false;
@@ -150,6 +174,10 @@ std::string parse_options(int argc, char** argv, Options* o)
         std::string name = argv[i];
         if (name == "--help" || name == "-h")
             return "help";
+        if (name == "--fail-resolve" || name == "--fail-icmp") {
+            (name == "--fail-resolve" ? o->fail_resolve : o->fail_icmp) = true;
+            continue;
+        }
         if (i + 1 >= argc)
             return "missing value of " + name;
         const char* value = argv[++i];
@@ -179,6 +207,21 @@ std::string parse_options(int argc, char** argv, Options* o)
             o->restarts = static_cast<int>(n);
         else if (name == "--deliver")
             o->deliveries.push_back(value);
+        else if (name == "--stop-random" && parse_number(value, 1, 600000, &n))
+            o->stop_random = static_cast<DWORD>(n);
+        else if (name == "--after-closedown")
+            o->after_closedown = value;
+        else if (name == "--deliver-each")
+            o->deliver_each = value;
+        else if (name == "--fail-jobs" && parse_number(value, 1, 1000000, &n))
+            o->host.create_job_failures = static_cast<int>(n);
+        else if (name == "--fail-alias" && (!strcmp(value, "add") || !strcmp(value, "delete") || !strcmp(value, "both"))) {
+            o->host.alias_add_fails = strcmp(value, "delete") != 0;
+            o->host.alias_delete_fails = strcmp(value, "add") != 0;
+        } else if (name == "--refuse-statistic")
+            o->host.refused_statistics.insert(value);
+        else if (name == "--block-log")
+            o->host.block_log_prefix = value;
         else if (name == "--from")
             o->from = value, o->has_from = true;
         else if (name == "--text")
@@ -225,6 +268,9 @@ bool load_daemon(const Options& o, Daemon* d)
     // Every wait is counted, so the patch goes in with or without time-lapse.
     if (timelapse_patch(d->module, o.lapse) == 0)
         note("warning: %s imports no wait to watch: poll cycles are not counted and --lapse has no effect",
+             o.dll.c_str());
+    if ((o.fail_resolve || o.fail_icmp) && faults_patch(d->module, o.fail_resolve, o.fail_icmp) == 0)
+        note("warning: %s imports neither name look-up nor ICMP: --fail-resolve and --fail-icmp have no effect",
              o.dll.c_str());
     d->startup = entry<StartupFn>(d->module, "_startup");
     d->closedown = entry<ClosedownFn>(d->module, "_closedown");
@@ -276,6 +322,74 @@ void idle(DWORD ms)
     } while (GetTickCount() - start < ms);
 }
 
+// A reread for every DIR\*.ini in name order: the file becomes korval.ini
+// in the current directory and a mail is delivered.
+void deliver_each(const Options& o, const Daemon& d)
+{
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((o.deliver_each + "\\*.ini").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do
+            names.push_back(found.cFileName);
+        while (FindNextFileA(search, &found));
+        FindClose(search);
+    }
+    std::sort(names.begin(), names.end());
+    for (const std::string& name : names) {
+        if (Interrupted)
+            break;
+        if (!CopyFileA((o.deliver_each + "\\" + name).c_str(), "korval.ini", FALSE)) {
+            note("cannot copy %s (error %lu)", name.c_str(), GetLastError());
+            continue;
+        }
+        note("reread %s", name.c_str());
+        d.daemon(standin_delivered_job(o.from), standin_record());
+    }
+    note("%zu reread(s) asked", names.size());
+}
+
+struct Delivery {
+    DaemonFn daemon;
+    Job job;
+};
+
+DWORD WINAPI deliver_mail(LPVOID parameter)
+{
+    auto* delivery = static_cast<Delivery*>(parameter);
+    return static_cast<DWORD>(delivery->daemon(delivery->job, standin_record()));
+}
+
+// A mail delivered once the daemon is closed down: a settings lock left
+// held by a stopped thread would keep the mail server's thread here for
+// good. True when the call returned in time.
+bool deliver_after_closedown(const Options& o, const Daemon& d)
+{
+    Delivery delivery{d.daemon, standin_delivered_job(o.after_closedown)};
+    // The entry point calls the host legitimately; the control thread, if
+    // one were left, has had its time to show itself.
+    standin_seal(false);
+    HANDLE thread = CreateThread(nullptr, 0, deliver_mail, &delivery, 0, nullptr);
+    bool returned = thread && WaitForSingleObject(thread, 5000) == WAIT_OBJECT_0;
+    standin_seal(true);
+    if (returned) {
+        DWORD result = 0;
+        GetExitCodeThread(thread, &result);
+        note("daemon after closedown returned %lu", result);
+    } else {
+        note("FAULT: daemon after closedown did not return within 5 s");
+    }
+    if (thread)
+        CloseHandle(thread);
+    return returned;
+}
+
+std::mt19937& stop_random()
+{
+    static std::mt19937 random{std::random_device{}()};
+    return random;
+}
+
 // One life of the daemon: load, startup, poll, closedown, unload.
 int run_once(const Options& o, int life)
 {
@@ -295,14 +409,24 @@ int run_once(const Options& o, int life)
     else
         note("startup returned %d", started);
     size_t delivered = 0;
+    bool series_done = o.deliver_each.empty();
     DWORD start = GetTickCount();
-    while (started && !Interrupted) {
+    if (started && o.stop_random) {
+        DWORD delay = std::uniform_int_distribution<DWORD>(0, o.stop_random)(stop_random());
+        note("stopping after %lu ms", delay);
+        Sleep(delay);
+    }
+    while (started && !Interrupted && !o.stop_random) {
         long cycles = timelapse_long_waits() - waits_before;
         if (cycles >= 1)
             for (; delivered < o.deliveries.size(); ++delivered) {
                 note("delivering a mail from '%s'", o.deliveries[delivered].c_str());
                 d.daemon(standin_delivered_job(o.deliveries[delivered]), standin_record());
             }
+        if (cycles >= 1 && !series_done) {
+            deliver_each(o, d);
+            series_done = true;
+        }
         if (o.cycles && cycles >= o.cycles)
             break;
         if (o.seconds && GetTickCount() - start >= static_cast<DWORD>(o.seconds) * 1000u)
@@ -323,6 +447,8 @@ int run_once(const Options& o, int life)
         note("FAULT: %zu thread(s) still running after closedown; the DLL stays loaded", left);
         return ExitFault;
     }
+    if (!o.after_closedown.empty() && !deliver_after_closedown(o, d))
+        return ExitFault;  // the DLL stays loaded under the blocked call
     FreeLibrary(d.module);
     return started ? ExitOk : ExitNotStarted;
 }

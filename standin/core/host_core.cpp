@@ -382,8 +382,26 @@ int op_bump_statistic(StatHandle category, int amount)
     return 1;
 }
 
+// Keeps a caller of a chosen log line waiting, holding nothing of the
+// host's: a caller stopped meanwhile must leave no lock and no heap
+// operation half done.
+void block_if_chosen(const char* text)
+{
+    Host& h = host();
+    DWORD ms = 0;
+    {
+        std::lock_guard<std::mutex> guard(h.lock);
+        const std::string& prefix = h.options.block_log_prefix;
+        if (!prefix.empty() && strncmp(text, prefix.c_str(), prefix.size()) == 0)
+            ms = h.options.block_log_ms;
+    }
+    if (ms)
+        Sleep(ms);
+}
+
 int op_log_text(int category, int priority, const char* text)
 {
+    block_if_chosen(text ? text : "");
     record_log(category, priority, text ? text : "(null)");
     return 1;
 }
@@ -396,6 +414,7 @@ int op_log_format(int category, int priority, const char* format, ...)
     vsnprintf(text, sizeof text, format ? format : "(null)", args);
     va_end(args);
     text[sizeof text - 1] = '\0';
+    block_if_chosen(text);
     record_log(category, priority, text);
     return 1;
 }

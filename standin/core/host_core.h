@@ -31,6 +31,8 @@ struct HostOptions {
     bool alias_add_fails = false;
     std::map<std::string, int> module_query_results;  // forced results of module_state (name, 0, 0)
     std::map<std::string, int> module_set_results;    // forced results of module_state (name, 1, v)
+    std::string block_log_prefix;             // a log line beginning with this keeps its caller waiting
+    DWORD block_log_ms = 2000;                //   this long before it is written
 
     bool fixed_unique_id = false;             // make_unique_id writes unique_id instead of random bytes
     std::array<uint8_t, 5> unique_id{};
