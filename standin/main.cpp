@@ -390,6 +390,28 @@ std::mt19937& stop_random()
     return random;
 }
 
+// Set while a life closes down: the tick count by which it must be over.
+volatile DWORD CloseDeadline;
+constexpr DWORD CloseLimitMs = 15000;
+
+// A thread stopped while it held a lock of the host or of Windows takes the
+// next caller of that lock with it, maybe this program's main thread. The
+// hang is reported without the C runtime, whose locks may be among them.
+DWORD WINAPI watch_closing(LPVOID)
+{
+    for (;;) {
+        Sleep(500);
+        DWORD deadline = CloseDeadline;
+        if (deadline && static_cast<LONG>(GetTickCount() - deadline) > 0) {
+            static const char text[] =
+                "standin: FAULT: a life did not end within 15 s of closedown: a stopped thread left a lock held\n";
+            DWORD written;
+            WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), text, sizeof text - 1, &written, nullptr);
+            TerminateProcess(GetCurrentProcess(), ExitFault);
+        }
+    }
+}
+
 // One life of the daemon: load, startup, poll, closedown, unload.
 int run_once(const Options& o, int life)
 {
@@ -437,6 +459,7 @@ int run_once(const Options& o, int life)
         note("no cycle completed: %zu mail(s) not delivered", o.deliveries.size() - delivered);
     note("%ld poll cycle(s) completed", timelapse_long_waits() - waits_before);
     DWORD closing = GetTickCount();
+    CloseDeadline = (closing + CloseLimitMs) | 1;
     d.closedown();
     note("closedown took %lu ms", GetTickCount() - closing);
     standin_seal(true);
@@ -453,17 +476,31 @@ int run_once(const Options& o, int life)
     return started ? ExitOk : ExitNotStarted;
 }
 
+DWORD handle_count()
+{
+    DWORD count = 0;
+    GetProcessHandleCount(GetCurrentProcess(), &count);
+    return count;
+}
+
 int command_run(const Options& o)
 {
     int result = ExitOk;
     int lives = o.restarts ? o.restarts : 1;
+    if (o.restarts)
+        CloseHandle(CreateThread(nullptr, 0, watch_closing, nullptr, 0, nullptr));
+    DWORD handles = handle_count();
     for (int life = 1; life <= lives && !Interrupted; ++life) {
         int r = run_once(o, o.restarts ? life : 0);
+        CloseDeadline = 0;
         if (r != ExitOk)
             result = r;
         if (r != ExitOk)
             break;
     }
+    // A life that leaves a handle open shows as a count growing with the lives.
+    if (o.restarts)
+        note("handles: %lu before the first life, %lu after the last", handles, handle_count());
     return result;
 }
 

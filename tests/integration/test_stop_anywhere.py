@@ -56,6 +56,9 @@ class StopAnywhere(unittest.TestCase):
         took = [int(ms) for ms in re.findall(r"closedown took (\d+) ms", run.stdout)]
         self.assertEqual(len(took), LIVES)
         self.assertLess(max(took), 1500)
+        # Wine counts no handles (0 and 0); Windows does.
+        handles = re.search(r"handles: (\d+) before the first life, (\d+) after the last", run.stdout)
+        self.assertLess(int(handles[2]) - int(handles[1]), max(LIVES // 2, 10))
         forced = re.search(r"standin: forced stops: (\d+)", run.stdout)
         if forced:
             self.assertEqual(int(forced[1]), 0)
@@ -66,6 +69,7 @@ class StopAnywhere(unittest.TestCase):
         reports = len([m for m in run.out.mails() if m.recipients])
         print(f"{LIVES} lives: stops {dict(phases)}; {reports} report mail(s); "
               f"closedown median {sorted(took)[len(took) // 2]} ms, max {max(took)} ms"
+              + f"; handles {handles[1]} before, {handles[2]} after"
               + (f"; forced stops {forced[1]}" if forced else ""))
         self.assertEqual(len(delays), LIVES)
 
