@@ -8,12 +8,16 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
+#include <cstring>
 #include <fstream>
+#include <random>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "dialogs.h"
+#include "faults.h"
 #include "host_core.h"
 #include "measure.h"
 #include "timelapse.h"
@@ -41,7 +45,8 @@ const char Usage[] =
     "                    --deliver senders in turn (default \"Admin <admin@DOMAIN>\")\n"
     "  --ini-files DIR   with --deliver-every: before each mail, copy the next file of\n"
     "                    DIR (in name order) over korval.ini; after the last one, the\n"
-    "                    run ends when two more poll cycles have completed\n"
+    "                    run ends when two more poll cycles have completed (with\n"
+    "                    --cycles N: once N cycles are done and every file is sent)\n"
     "  --restarts N      N times: load, startup, run (one cycle unless --cycles or\n"
     "                    --seconds), closedown, unload; checks for threads left behind\n"
     "  --measure         (no value) measure the daemon from outside: after each life\n"
@@ -52,6 +57,9 @@ const char Usage[] =
     "                    the last long wait, and closedown's time and whether it\n"
     "                    terminated the thread; at the end, every life's closedown.\n"
     "                    Log lines and mails then go only to the console and files.\n"
+    "  --stop-random MS  stop each life after a random 0..MS ms instead of after cycles\n"
+    "  --after-closedown SENDER  after each closedown, deliver a mail from SENDER; a\n"
+    "                    daemon call that does not return within 5 s is a fault\n"
     "Options of deliver and probe:\n"
     "  --from SENDER     envelope sender of the delivered mail (required by deliver)\n"
     "Options of configure and probe:\n"
@@ -72,6 +80,16 @@ const char Usage[] =
     "                      daemon must refuse the record)\n"
     "  --answer BUTTON     answer every dialog and message box with ok, cancel, yes or\n"
     "                      no; each is recorded in OUTDIR\\dialogs.txt\n"
+    "\n"
+    "Faults to inject (common options):\n"
+    "  --fail-jobs N           the next N create_job calls fail\n"
+    "  --fail-alias WHICH      alias operations fail: add, delete or both\n"
+    "  --refuse-statistic NAME registering this statistics module or category\n"
+    "                          fails (repeatable)\n"
+    "  --fail-resolve          every name look-up of the daemon fails (error 11001)\n"
+    "  --fail-icmp             no ICMP handle can be opened (error 5)\n"
+    "  --block-log PREFIX      a log line beginning with PREFIX keeps its caller\n"
+    "                          waiting 2 s before it is written\n"
     "\n"
     "The daemon reads korval.ini from the current directory. Output in OUTDIR:\n"
     "korval.log, outbox\\NNNN.eml (the mail as written) with outbox\\NNNN.env (its\n"
@@ -96,6 +114,10 @@ struct Options {
     DWORD lapse = 0;
     int restarts = 0;
     bool measure = false;
+    DWORD stop_random = 0;
+    std::string after_closedown;
+    bool fail_resolve = false;
+    bool fail_icmp = false;
     std::vector<std::string> deliveries;
     DWORD deliver_every = 0;
     std::string ini_files;
@@ -179,8 +201,8 @@ std::string parse_options(int argc, char** argv, Options* o)
         std::string name = argv[i];
         if (name == "--help" || name == "-h")
             return "help";
-        if (name == "--measure") {
-            o->measure = true;
+        if (name == "--measure" || name == "--fail-resolve" || name == "--fail-icmp") {
+            (name == "--measure" ? o->measure : name == "--fail-resolve" ? o->fail_resolve : o->fail_icmp) = true;
             continue;
         }
         if (i + 1 >= argc)
@@ -226,6 +248,19 @@ std::string parse_options(int argc, char** argv, Options* o)
             o->deliver_every = static_cast<DWORD>(n);
         else if (name == "--ini-files")
             o->ini_files = value;
+        else if (name == "--stop-random" && parse_number(value, 1, 600000, &n))
+            o->stop_random = static_cast<DWORD>(n);
+        else if (name == "--after-closedown")
+            o->after_closedown = value;
+        else if (name == "--fail-jobs" && parse_number(value, 1, 1000000, &n))
+            o->host.create_job_failures = static_cast<int>(n);
+        else if (name == "--fail-alias" && (!strcmp(value, "add") || !strcmp(value, "delete") || !strcmp(value, "both"))) {
+            o->host.alias_add_fails = strcmp(value, "delete") != 0;
+            o->host.alias_delete_fails = strcmp(value, "add") != 0;
+        } else if (name == "--refuse-statistic")
+            o->host.refused_statistics.insert(value);
+        else if (name == "--block-log")
+            o->host.block_log_prefix = value;
         else if (name == "--from")
             o->from = value, o->has_from = true;
         else if (name == "--text")
@@ -279,6 +314,9 @@ bool load_daemon(const Options& o, Daemon* d)
              o.dll.c_str());
     if (o.measure)
         measure_patch(d->module);
+    if ((o.fail_resolve || o.fail_icmp) && faults_patch(d->module, o.fail_resolve, o.fail_icmp) == 0)
+        note("warning: %s imports neither name look-up nor ICMP: --fail-resolve and --fail-icmp have no effect",
+             o.dll.c_str());
     d->startup = entry<StartupFn>(d->module, "_startup");
     d->closedown = entry<ClosedownFn>(d->module, "_closedown");
     d->daemon = entry<DaemonFn>(d->module, "_daemon");
@@ -405,6 +443,69 @@ struct Deliveries {
     }
 };
 
+struct Delivery {
+    DaemonFn daemon;
+    Job job;
+};
+
+DWORD WINAPI deliver_mail(LPVOID parameter)
+{
+    auto* delivery = static_cast<Delivery*>(parameter);
+    return static_cast<DWORD>(delivery->daemon(delivery->job, standin_record()));
+}
+
+// A mail delivered once the daemon is closed down: a settings lock left
+// held by a stopped thread would keep the mail server's thread here for
+// good. True when the call returned in time.
+bool deliver_after_closedown(const Options& o, const Daemon& d)
+{
+    Delivery delivery{d.daemon, standin_delivered_job(o.after_closedown)};
+    // The entry point calls the host legitimately; the control thread, if
+    // one were left, has had its time to show itself.
+    standin_seal(false);
+    HANDLE thread = CreateThread(nullptr, 0, deliver_mail, &delivery, 0, nullptr);
+    bool returned = thread && WaitForSingleObject(thread, 5000) == WAIT_OBJECT_0;
+    standin_seal(true);
+    if (returned) {
+        DWORD result = 0;
+        GetExitCodeThread(thread, &result);
+        note("daemon after closedown returned %lu", result);
+    } else {
+        note("FAULT: daemon after closedown did not return within 5 s");
+    }
+    if (thread)
+        CloseHandle(thread);
+    return returned;
+}
+
+std::mt19937& stop_random()
+{
+    static std::mt19937 random{std::random_device{}()};
+    return random;
+}
+
+// Set while a life closes down: the tick count by which it must be over.
+volatile DWORD CloseDeadline;
+constexpr DWORD CloseLimitMs = 15000;
+
+// A thread stopped while it held a lock of the host or of Windows takes the
+// next caller of that lock with it, maybe this program's main thread. The
+// hang is reported without the C runtime, whose locks may be among them.
+DWORD WINAPI watch_closing(LPVOID)
+{
+    for (;;) {
+        Sleep(500);
+        DWORD deadline = CloseDeadline;
+        if (deadline && static_cast<LONG>(GetTickCount() - deadline) > 0) {
+            static const char text[] =
+                "standin: FAULT: a life did not end within 15 s of closedown: a stopped thread left a lock held\n";
+            DWORD written;
+            WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), text, sizeof text - 1, &written, nullptr);
+            TerminateProcess(GetCurrentProcess(), ExitFault);
+        }
+    }
+}
+
 // One life of the daemon: load, startup, poll, closedown, unload.
 int run_once(const Options& o, int life)
 {
@@ -427,7 +528,12 @@ int run_once(const Options& o, int life)
     size_t delivered = o.deliver_every ? o.deliveries.size() : 0;
     Deliveries every(o);
     DWORD start = GetTickCount();
-    while (started && !Interrupted) {
+    if (started && o.stop_random) {
+        DWORD delay = std::uniform_int_distribution<DWORD>(0, o.stop_random)(stop_random());
+        note("stopping after %lu ms", delay);
+        Sleep(delay);
+    }
+    while (started && !Interrupted && !o.stop_random) {
         long cycles = timelapse_long_waits() - waits_before;
         if (cycles >= 1) {
             for (; delivered < o.deliveries.size(); ++delivered) {
@@ -436,7 +542,8 @@ int run_once(const Options& o, int life)
             }
             every.deliver_due(d, cycles);
         }
-        if (o.cycles && cycles >= o.cycles)
+        // With files to deliver, --cycles waits for the last of them too.
+        if (o.cycles && cycles >= o.cycles && (o.ini_files.empty() || every.finished()))
             break;
         if (o.seconds && GetTickCount() - start >= static_cast<DWORD>(o.seconds) * 1000u)
             break;
@@ -451,6 +558,7 @@ int run_once(const Options& o, int life)
     note("%ld poll cycle(s) completed", timelapse_long_waits() - waits_before);
     DWORD closing = GetTickCount();
     measure_closedown_begins();
+    CloseDeadline = (closing + CloseLimitMs) | 1;
     d.closedown();
     measure_closedown_ends();
     note("closedown took %lu ms", GetTickCount() - closing);
@@ -464,16 +572,29 @@ int run_once(const Options& o, int life)
         note("FAULT: %zu thread(s) still running after closedown; the DLL stays loaded", left);
         return ExitFault;
     }
+    if (!o.after_closedown.empty() && !deliver_after_closedown(o, d))
+        return ExitFault;  // the DLL stays loaded under the blocked call
     FreeLibrary(d.module);
     return started ? ExitOk : ExitNotStarted;
+}
+
+DWORD handle_count()
+{
+    DWORD count = 0;
+    GetProcessHandleCount(GetCurrentProcess(), &count);
+    return count;
 }
 
 int command_run(const Options& o)
 {
     int result = ExitOk;
     int lives = o.restarts ? o.restarts : 1;
+    if (o.restarts)
+        CloseHandle(CreateThread(nullptr, 0, watch_closing, nullptr, 0, nullptr));
+    DWORD handles = handle_count();
     for (int life = 1; life <= lives && !Interrupted; ++life) {
         int r = run_once(o, o.restarts ? life : 0);
+        CloseDeadline = 0;
         if (r != ExitOk)
             result = r;
         if (r != ExitOk)
@@ -481,6 +602,9 @@ int command_run(const Options& o)
     }
     if (o.measure)
         measure_print_closedowns();
+    // A life that leaves a handle open shows as a count growing with the lives.
+    if (o.restarts)
+        note("handles: %lu before the first life, %lu after the last", handles, handle_count());
     return result;
 }
 

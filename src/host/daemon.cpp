@@ -129,14 +129,22 @@ extern "C" short __cdecl startup(HostInterface* host)
     SocketsStarted = 1;
 
     // A size so large that the spare bytes wrap around cannot be copied.
+    // The new block stays local until it exists: a copy left by an earlier
+    // start in this load must neither be taken for it nor be lost.
     uint32_t size = host->size;
+    HostInterface* copy = nullptr;
     if (size <= UINT32_MAX - CopySpareBytes)
-        HostInterfaceCopy = static_cast<HostInterface*>(Platform.HeapAlloc(size + CopySpareBytes));
-    if (HostInterfaceCopy == nullptr) {
+        copy = static_cast<HostInterface*>(Platform.HeapAlloc(size + CopySpareBytes));
+    if (copy == nullptr) {
         host_log_text(host, 1, 5, "Unable to allocate memory for MI");
         host_bump_statistic(host, Failures);
         return 0;
     }
+    // The earlier copy goes, unless a control thread of that start still
+    // calls through it.
+    if (HostInterfaceCopy != nullptr && ThreadId == 0)
+        Platform.HeapFree(HostInterfaceCopy);
+    HostInterfaceCopy = copy;
 
     if (!init_settings(host))
         return 0;

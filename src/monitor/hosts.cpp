@@ -21,30 +21,53 @@ int copy_host_name(int index, char (&name)[HostNameSize])
 
 namespace {
 
+// What one poll changed for a host, decided under the lock and then told
+// to the host without it.
+struct PollOutcome {
+    bool recovered;    // answered after it had been declared dead
+    bool dead;         // missed once more than Retry allows
+    bool report_dead;  // and its turn in the repeat interval has come
+};
+
 // Applies one poll's answer to the state of host index. Called with the
-// lock held; name is the name that was pinged.
-void record_poll(const HostInterface* host, int index, const char* name, int answered)
+// lock held; makes no host call.
+PollOutcome record_poll(int index, int answered)
 {
     HostStateEntry& state = HostState[index];
+    PollOutcome outcome{};
     if (answered) {
         // Only a host that missed at least once can come back, also when a
         // negative Retry would call every host dead.
-        if (state.MissCount > 0 && state.MissCount > Settings.Retry) {
+        outcome.recovered = state.MissCount > 0 && state.MissCount > Settings.Retry;
+        state.MissCount = 0;
+        state.DeadReportCounter = 0;
+        return outcome;
+    }
+    ++state.MissCount;
+    outcome.dead = state.MissCount > Settings.Retry;
+    if (outcome.dead) {
+        outcome.report_dead = state.DeadReportCounter++ == 0;
+        if (state.DeadReportCounter >= Settings.Suspend)
+            state.DeadReportCounter = 0;
+    }
+    return outcome;
+}
+
+// The log lines, report and count of one poll, in their order.
+void tell_poll(const HostInterface* host, int index, const char* name, int answered, PollOutcome outcome)
+{
+    if (answered) {
+        if (outcome.recovered) {
             host_log_format(host, 20, 25, "Host %s is ON again.", name);
             send_report(Host, index, 0);
         }
-        state.MissCount = 0;
-        state.DeadReportCounter = 0;
         return;
     }
     host_log_format(host, 20, 15, "Host %s doesn't respond.", name);
-    ++state.MissCount;
-    if (state.MissCount > Settings.Retry) {
+    if (outcome.dead) {
         host_log_format(host, 20, 15, "Host %s is dead.", name);
-        if (state.DeadReportCounter++ == 0)
+        if (outcome.report_dead)
             send_report(Host, index, 1);
-        if (state.DeadReportCounter >= Settings.Suspend)
-            state.DeadReportCounter = 0;
     }
     host_bump_statistic(host, FailedHost);
 }
@@ -63,9 +86,13 @@ void poll_hosts(const HostInterface* host)
         // A reload may have shrunk or rewritten the table during the ping:
         // the answer belongs only to the host that was pinged.
         lock_settings();
-        if (i < Settings.HostCount && strncmp(Settings.HostNames[i], name, HostNameSize) == 0)
-            record_poll(host, i, name, answered);
+        bool same = i < Settings.HostCount && strncmp(Settings.HostNames[i], name, HostNameSize) == 0;
+        PollOutcome outcome{};
+        if (same)
+            outcome = record_poll(i, answered);
         unlock_settings();
+        if (same)
+            tell_poll(host, i, name, answered, outcome);
         if (!pause_after_item())
             break;
     }

@@ -33,16 +33,23 @@ void test_memory(const HostInterface* host)
     int32_t available = paged ? available_paged : available_phys;
     int32_t total = paged ? total_paged : total_phys;
 
+    // The countdown moves under the lock; the line and the report go out
+    // after it.
     lock_settings();
-    if (available < Settings.MemoryLimit) {
-        host_log_format(host, 20, 15, "Available memory is only %d MB from %d MB total.", available, total);
+    bool short_memory = available < Settings.MemoryLimit;
+    bool report = false;
+    if (short_memory) {
         if (MemoryReportCountdown != 0) {
             --MemoryReportCountdown;
         } else {
-            send_report(Memory, available, total);
+            report = true;
             // A negative Suspend must not stop the reports for good.
             MemoryReportCountdown = Settings.Suspend > 0 ? Settings.Suspend : 0;
         }
     }
     unlock_settings();
+    if (short_memory)
+        host_log_format(host, 20, 15, "Available memory is only %d MB from %d MB total.", available, total);
+    if (report)
+        send_report(Memory, available, total);
 }

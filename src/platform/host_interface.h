@@ -171,7 +171,8 @@ inline void host_log_text(const HostInterface* h, int category, int priority, co
 }
 // The format must be one of the daemon's own literals; hostile text goes in
 // as an argument of "%s". The macro lets the compiler check every format
-// against its arguments before the call is made through the record.
+// against its arguments; the check is never run, so each argument is
+// evaluated once, by the call through the record.
 template <typename... Args>
 inline void host_log_format_call(const HostInterface* h, int category, int priority, const char* format, Args... args)
 {
@@ -179,5 +180,9 @@ inline void host_log_format_call(const HostInterface* h, int category, int prior
 }
 inline void host_log_format_check(const char*, ...) __attribute__((format(gnu_printf, 1, 2)));
 inline void host_log_format_check(const char*, ...) {}
-#define host_log_format(h, category, priority, ...) \
-    (host_log_format_check(__VA_ARGS__), host_log_format_call(h, category, priority, __VA_ARGS__))
+#define host_log_format(h, category, priority, ...)                     \
+    do {                                                                \
+        if (false)                                                      \
+            host_log_format_check(__VA_ARGS__);                         \
+        host_log_format_call(h, category, priority, __VA_ARGS__);       \
+    } while (0)

@@ -3,30 +3,55 @@
 #include <cstring>
 
 #include "platform/daemon_state.h"
+#include "platform/text.h"
 #include "report/report.h"
 #include "settings/settings.h"
+
+namespace {
+
+void copy_channel(ReportChannel& to, int channel, int count, const char* list,
+                  const char (*recipients)[AddressSize])
+{
+    to.channel = channel;
+    to.count = count < 0 ? 0 : count > MaxRecipients ? MaxRecipients : count;
+    copy_text(to.to_list, list);
+    for (int i = 0; i < to.count; ++i)
+        copy_text(to.recipients[i], recipients[i]);
+}
+
+// A slot outside the table shows as an empty name rather than reading past
+// it; the copy also bounds a name that lost its terminator.
+void take_snapshot(ReportSnapshot& report, int kind, int32_t a)
+{
+    lock_settings();
+    copy_text(report.DaemonAddress, Settings.DaemonAddress);
+    copy_text(report.HostDomain, Settings.HostDomain);
+    copy_text(report.HostName, kind == Host && a >= 0 && a < MaxHosts ? Settings.HostNames[a] : "");
+    copy_channel(report.mail, MailChannel, Recipients.MailCount, Recipients.MailList, Recipients.MailRecipients);
+    copy_channel(report.sms, SmsChannel, Recipients.SmsCount, Recipients.SmsList, Recipients.SmsRecipients);
+    unlock_settings();
+}
+
+} // namespace
 
 void send_report(int kind, int32_t a, int32_t b)
 {
     if (HostInterfaceCopy == nullptr)
         return;
-    // Held over both messages: a reload waits, so no report shows a name,
-    // address or list half rewritten.
-    lock_settings();
-    if (Recipients.MailCount > 0)
-        send_channel_report(kind, a, b, MailChannel, Recipients.MailCount, Recipients.MailList,
-                            Recipients.MailRecipients);
-    if (Recipients.SmsCount > 0)
-        send_channel_report(kind, a, b, SmsChannel, Recipients.SmsCount, Recipients.SmsList,
-                            Recipients.SmsRecipients);
-    unlock_settings();
+    // One copy for both messages: no report shows a name, address or list
+    // half rewritten, and a reload never waits for the host.
+    ReportSnapshot report;
+    take_snapshot(report, kind, a);
+    if (report.mail.count > 0)
+        send_channel_report(report, kind, a, b, report.mail);
+    if (report.sms.count > 0)
+        send_channel_report(report, kind, a, b, report.sms);
 }
 
-void send_channel_report(int kind, int32_t a, int32_t b, int channel, int count, const char* to_list,
-                         const char (*recipients)[AddressSize])
+void send_channel_report(const ReportSnapshot& report, int kind, int32_t a, int32_t b, const ReportChannel& channel)
 {
     const HostInterface* host = HostInterfaceCopy;
-    Job job = host_create_job(host, Settings.DaemonAddress);
+    Job job = host_create_job(host, report.DaemonAddress);
     if (job == nullptr) {
         host_log_format(host, 1, 20, "CreateJob error");
         host_bump_statistic(host, Failures);
@@ -34,8 +59,8 @@ void send_channel_report(int kind, int32_t a, int32_t b, int channel, int count,
     }
 
     int accepted = 0;
-    for (int i = 0; i < count && i < MaxRecipients; ++i)
-        accepted += host_add_recipient(host, job, recipients[i]);
+    for (int i = 0; i < channel.count; ++i)
+        accepted += host_add_recipient(host, job, channel.recipients[i]);
     if (accepted == 0) {
         host_log_text(host, 1, 20, "AddElement error");
         host_bump_statistic(host, Failures);
@@ -43,27 +68,27 @@ void send_channel_report(int kind, int32_t a, int32_t b, int channel, int count,
         return;
     }
 
-    write_envelope(job, to_list);
+    write_envelope(report, job, channel.to_list);
     switch (kind) {
     case Host:
-        write_host_text(job, a, b, channel);
+        write_host_text(job, report.HostName, b, channel.channel);
         break;
     case Memory:
-        write_memory_text(job, channel, a, b);
+        write_memory_text(job, channel.channel, a, b);
         break;
     case DiskSpace:
-        write_disk_space_text(job, b, channel);
+        write_disk_space_text(job, b, channel.channel);
         break;
     case DiskAvailability:
-        write_disk_availability_text(job, b, channel);
+        write_disk_availability_text(job, b, channel.channel);
         break;
     }
     host_close_job(host, job);
 }
 
-void write_envelope(Job job, const char* to_list)
+void write_envelope(const ReportSnapshot& report, Job job, const char* to_list)
 {
-    write_formatted(job, "From: %s\r\nTo: %s\r\n", Settings.DaemonAddress, to_list);
+    write_formatted(job, "From: %s\r\nTo: %s\r\n", report.DaemonAddress, to_list);
 
     // One buffer for the date and then the unique id.
     char buffer[HostTextSize];
@@ -77,5 +102,5 @@ void write_envelope(Job job, const char* to_list)
     host_make_unique_id(HostInterfaceCopy, buffer);
     const unsigned char* id = reinterpret_cast<const unsigned char*>(buffer);
     write_formatted(job, "Message-ID: <DM%02x%02x%02x%02x%02x@%s>\r\n", id[0], id[1], id[2], id[3], id[4],
-                    Settings.HostDomain);
+                    report.HostDomain);
 }

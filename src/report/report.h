@@ -16,24 +16,42 @@ constexpr size_t FormatBufferSize = 2048;
 // format_date and make_unique_id write into a buffer of this size.
 constexpr size_t HostTextSize = 40;
 
+// What one message over one channel needs of the recipient lists.
+struct ReportChannel {
+    int channel;
+    int count;
+    char to_list[ListSize];
+    char recipients[MaxRecipients][AddressSize];
+};
+
+// Everything a report reads of the shared settings, copied under the lock
+// so that the whole composition, with its many host calls, runs without it.
+struct ReportSnapshot {
+    char DaemonAddress[sizeof SettingsRecord::DaemonAddress];
+    char HostDomain[sizeof SettingsRecord::HostDomain];
+    char HostName[HostNameSize];   // the host of a Host report, empty otherwise
+    ReportChannel mail;
+    ReportChannel sms;
+};
+
 // Sends the report to the mail recipients, then to the SMS recipients.
 // kind is a ReportKind; a and b as follows:
 //   Host              a = index in HostNames, b = 1 dead / 0 answers again
 //   Memory            a = free MB, b = total MB
 //   DiskSpace         b = 1 low / 0 no longer low (drive: CurrentDrivePath)
 //   DiskAvailability  b = 1 unreadable / 0 readable again
-// Takes the settings lock for the whole composition; failures are logged
-// and counted, never returned.
+// Takes the settings lock only to copy what the report needs; must not be
+// called with the lock held. Failures are logged and counted, never
+// returned.
 void send_report(int kind, int32_t a, int32_t b);
 
 // One message over one channel: create the job, add the recipients, write
-// header block and body, close the job. The caller holds the settings lock.
-void send_channel_report(int kind, int32_t a, int32_t b, int channel, int count, const char* to_list,
-                         const char (*recipients)[AddressSize]);
+// header block and body, close the job.
+void send_channel_report(const ReportSnapshot& report, int kind, int32_t a, int32_t b, const ReportChannel& channel);
 
 // The header block from From to Message-ID; the body writer adds Subject
 // and Priority.
-void write_envelope(Job job, const char* to_list);
+void write_envelope(const ReportSnapshot& report, Job job, const char* to_list);
 
 // Formats one piece (cut to FormatBufferSize - 1 characters) and appends
 // it to the job. The format is always one of the daemon's literals.
@@ -45,7 +63,7 @@ const char* report_date(char* buffer);
 
 // The body writers: subject and priority lines, then the body. channel 0 is
 // the full text, any other value the short SMS text; flags are zero/nonzero.
-void write_host_text(Job job, int32_t host_index, int32_t dead, int channel);
+void write_host_text(Job job, const char* name, int32_t dead, int channel);
 void write_memory_text(Job job, int channel, int32_t free_mb, int32_t total_mb);
 void write_disk_space_text(Job job, int32_t low, int channel);
 void write_disk_availability_text(Job job, int32_t unavailable, int channel);

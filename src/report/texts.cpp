@@ -5,7 +5,6 @@
 #include "platform/daemon_state.h"
 #include "platform/text.h"
 #include "report/report.h"
-#include "settings/settings.h"
 
 void write_formatted(Job job, const char* format, ...)
 {
@@ -30,12 +29,8 @@ const char* report_date(char* buffer)
     return buffer;
 }
 
-void write_host_text(Job job, int32_t host_index, int32_t dead, int channel)
+void write_host_text(Job job, const char* name, int32_t dead, int channel)
 {
-    // A slot outside the table shows as an empty name rather than reading
-    // past it; the copy also bounds a name that lost its terminator.
-    char name[HostNameSize];
-    copy_text(name, host_index >= 0 && host_index < MaxHosts ? Settings.HostNames[host_index] : "");
     if (channel == MailChannel) {
         if (dead)
             write_formatted(job, "Subject: No Response on %s\r\nPriority: urgent\r\n", name);

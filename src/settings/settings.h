@@ -73,9 +73,11 @@ extern DriveStateEntry DriveState[MaxDrives];
 // them back.
 extern int ModulesHeldOffline;
 
-// Guards Settings, Recipients, HostState and DriveState. Held only for
-// short stretches: never across a ping, a disk query, a wait or a message
-// box.
+// Guards Settings, Recipients, HostState and DriveState. Held only to copy
+// values to the stack or put new ones in place: never across a call into
+// the host (log, statistics, jobs, modules, aliases), a ping, a disk or
+// memory query, a wait or a message box. A thread stopped inside a host
+// call then cannot leave it held.
 void lock_settings();
 void unlock_settings();
 

@@ -32,6 +32,7 @@ struct Host {
     std::vector<unsigned char> record;
     bool sealed = false;
     int late_calls = 0;
+    std::function<void()> watch;
 
     std::vector<LoggedLine> log;
     std::vector<std::string> trace;
@@ -89,6 +90,8 @@ void enter(Host& h, const std::string& what)
     }
     if (h.options.keep_history)
         h.trace.push_back(what);
+    if (h.watch)
+        h.watch();
 }
 
 void save_aliases(Host& h)
@@ -394,8 +397,26 @@ int op_bump_statistic(StatHandle category, int amount)
     return 1;
 }
 
+// Keeps a caller of a chosen log line waiting, holding nothing of the
+// host's: a caller stopped meanwhile must leave no lock and no heap
+// operation half done.
+void block_if_chosen(const char* text)
+{
+    Host& h = host();
+    DWORD ms = 0;
+    {
+        std::lock_guard<std::mutex> guard(h.lock);
+        const std::string& prefix = h.options.block_log_prefix;
+        if (!prefix.empty() && strncmp(text, prefix.c_str(), prefix.size()) == 0)
+            ms = h.options.block_log_ms;
+    }
+    if (ms)
+        Sleep(ms);
+}
+
 int op_log_text(int category, int priority, const char* text)
 {
+    block_if_chosen(text ? text : "");
     record_log(category, priority, text ? text : "(null)");
     return 1;
 }
@@ -408,6 +429,7 @@ int op_log_format(int category, int priority, const char* format, ...)
     vsnprintf(text, sizeof text, format ? format : "(null)", args);
     va_end(args);
     text[sizeof text - 1] = '\0';
+    block_if_chosen(text);
     record_log(category, priority, text);
     return 1;
 }
@@ -427,6 +449,7 @@ void standin_reset(const HostOptions& options)
     h.options = options;
     h.sealed = false;
     h.late_calls = 0;
+    h.watch = nullptr;
     h.log.clear();
     h.trace.clear();
     h.jobs.clear();
@@ -495,6 +518,13 @@ void standin_seal(bool sealed)
     Host& h = host();
     std::lock_guard<std::mutex> guard(h.lock);
     h.sealed = sealed;
+}
+
+void standin_watch_calls(std::function<void()> watch)
+{
+    Host& h = host();
+    std::lock_guard<std::mutex> guard(h.lock);
+    h.watch = std::move(watch);
 }
 
 int standin_late_calls()

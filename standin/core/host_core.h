@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -30,6 +31,8 @@ struct HostOptions {
     bool alias_add_fails = false;
     std::map<std::string, int> module_query_results;  // forced results of module_state (name, 0, 0)
     std::map<std::string, int> module_set_results;    // forced results of module_state (name, 1, v)
+    std::string block_log_prefix;             // a log line beginning with this keeps its caller waiting
+    DWORD block_log_ms = 2000;                //   this long before it is written
 
     bool fixed_unique_id = false;             // make_unique_id writes unique_id instead of random bytes
     std::array<uint8_t, 5> unique_id{};
@@ -70,6 +73,11 @@ HostInterface* standin_record();
 // record is a fault; it is counted and reported on the console.
 void standin_seal(bool sealed = true);
 int standin_late_calls();
+
+// Runs watch at the start of every operation (before it does anything), on
+// the calling thread; an empty function stops watching. standin_reset stops
+// it too.
+void standin_watch_calls(std::function<void()> watch);
 
 // A delivered message for the daemon entry point, with this envelope sender.
 Job standin_delivered_job(const std::string& sender);

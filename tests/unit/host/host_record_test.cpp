@@ -142,3 +142,13 @@ TEST_F(HostTest, StandinRecordAnswersThroughEverySlot)
     host_log_text(h, 0, 5, "late");
     EXPECT_EQ(standin_late_calls(), 1);
 }
+
+// The format check of host_log_format must not evaluate the arguments a
+// second time.
+TEST_F(HostTest, LogFormatEvaluatesEachArgumentOnce)
+{
+    int calls = 0;
+    host_log_format(host(), 1, 20, "call %d", ++calls);
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(logged().back(), "1 20 call 1");
+}

@@ -208,6 +208,33 @@ TEST_F(Lifecycle, HugeRecordSizeIsAnAllocationFailure)
     EXPECT_EQ(closedown(), 0);
 }
 
+// Starts that fail after the copy was made (nothing to test here) leave it
+// for closedown; a later start neither copies into that block nor loses it.
+TEST_F(Lifecycle, LaterStartsNeitherReuseNorLoseAnEarlierCopy)
+{
+    TempDir dir;
+    EXPECT_EQ(startup(host()), 0);
+    void* first = HostInterfaceCopy;
+    ASSERT_NE(first, nullptr);
+
+    uint32_t size = host()->size;
+    host()->size = 0xFFFFFFF8u;
+    EXPECT_EQ(startup(host()), 0);
+    EXPECT_EQ(logged().back(), "1 5 Unable to allocate memory for MI");
+    EXPECT_EQ(HostInterfaceCopy, first);
+    EXPECT_EQ(Calls.freed, nullptr);
+
+    host()->size = size;
+    EXPECT_EQ(startup(host()), 0);
+    void* second = HostInterfaceCopy;
+    EXPECT_EQ(Calls.freed, first);
+    EXPECT_NE(second, nullptr);
+
+    EXPECT_EQ(closedown(), 0);
+    EXPECT_EQ(Calls.freed, second);
+    EXPECT_EQ(HostInterfaceCopy, nullptr);
+}
+
 namespace {
 
 // A korval.ini with something to test that no cycle would have to wait for.
