@@ -578,20 +578,13 @@ int run_once(const Options& o, int life)
     return started ? ExitOk : ExitNotStarted;
 }
 
-DWORD handle_count()
-{
-    DWORD count = 0;
-    GetProcessHandleCount(GetCurrentProcess(), &count);
-    return count;
-}
-
 int command_run(const Options& o)
 {
     int result = ExitOk;
     int lives = o.restarts ? o.restarts : 1;
     if (o.restarts)
         CloseHandle(CreateThread(nullptr, 0, watch_closing, nullptr, 0, nullptr));
-    DWORD handles = handle_count();
+    DWORD handles = measure_handle_count();
     for (int life = 1; life <= lives && !Interrupted; ++life) {
         int r = run_once(o, o.restarts ? life : 0);
         CloseDeadline = 0;
@@ -604,7 +597,7 @@ int command_run(const Options& o)
         measure_print_closedowns();
     // A life that leaves a handle open shows as a count growing with the lives.
     if (o.restarts)
-        note("handles: %lu before the first life, %lu after the last", handles, handle_count());
+        note("handles: %lu before the first life, %lu after the last", handles, measure_handle_count());
     return result;
 }
 

@@ -15,6 +15,27 @@
 
 namespace {
 
+// The process's open handles: Wine answers GetProcessHandleCount with 0, so
+// they are then counted in the system's handle list.
+struct HandleEntry {
+    PVOID object;
+    ULONG_PTR process_id;
+    ULONG_PTR handle;
+    ULONG access;
+    USHORT back_trace;
+    USHORT type;
+    ULONG attributes;
+    ULONG reserved;
+};
+struct HandleList {
+    ULONG_PTR count;
+    ULONG_PTR reserved;
+    HandleEntry entries[1];
+};
+constexpr ULONG SystemExtendedHandleInformation = 64;
+alignas(8) unsigned char HandleBuffer[1 << 20];
+
+
 // What the DLL can ask for memory with, and the one call that stops its
 // thread by force. A statically linked operator new ends in malloc; one
 // imported from msvcrt has its own entries.
@@ -136,46 +157,11 @@ SIZE_T private_bytes()
     return total;
 }
 
-// The process's open handles: Wine answers GetProcessHandleCount with 0, so
-// they are then counted in the system's handle list.
-struct HandleEntry {
-    PVOID object;
-    ULONG_PTR process_id;
-    ULONG_PTR handle;
-    ULONG access;
-    USHORT back_trace;
-    USHORT type;
-    ULONG attributes;
-    ULONG reserved;
-};
-struct HandleList {
-    ULONG_PTR count;
-    ULONG_PTR reserved;
-    HandleEntry entries[1];
-};
-constexpr ULONG SystemExtendedHandleInformation = 64;
-alignas(8) unsigned char HandleBuffer[1 << 20];
-
-DWORD handle_count()
-{
-    DWORD count = 0;
-    if (GetProcessHandleCount(GetCurrentProcess(), &count) && count != 0)
-        return count;
-    ULONG length = 0;
-    if (NtQuerySystemInformation(static_cast<SYSTEM_INFORMATION_CLASS>(SystemExtendedHandleInformation),
-                                 HandleBuffer, sizeof HandleBuffer, &length) != 0)
-        return 0;
-    const auto* list = reinterpret_cast<const HandleList*>(HandleBuffer);
-    for (ULONG_PTR i = 0; i < list->count; ++i)
-        count += list->entries[i].process_id == GetCurrentProcessId();
-    return count;
-}
-
 Figures take_figures()
 {
     Figures f{};
     f.private_bytes = private_bytes();
-    f.handles = handle_count();
+    f.handles = measure_handle_count();
     for (int c = 0; c < CounterCount; ++c)
         f.counts[c] = InterlockedCompareExchange(&Counts[c], 0, 0);
     return f;
@@ -353,4 +339,19 @@ void measure_print_closedowns()
     say(format("closedown over %d stops: median %.1f ms, max %.1f ms, thread left by itself %d of %d", Lives,
                median(std::vector<float>(ClosedownMs, ClosedownMs + Lives)),
                static_cast<double>(*std::max_element(ClosedownMs, ClosedownMs + Lives)), by_itself, Lives));
+}
+
+DWORD measure_handle_count()
+{
+    DWORD count = 0;
+    if (GetProcessHandleCount(GetCurrentProcess(), &count) && count != 0)
+        return count;
+    ULONG length = 0;
+    if (NtQuerySystemInformation(static_cast<SYSTEM_INFORMATION_CLASS>(SystemExtendedHandleInformation),
+                                 HandleBuffer, sizeof HandleBuffer, &length) != 0)
+        return 0;
+    const auto* list = reinterpret_cast<const HandleList*>(HandleBuffer);
+    for (ULONG_PTR i = 0; i < list->count; ++i)
+        count += list->entries[i].process_id == GetCurrentProcessId();
+    return count;
 }

@@ -20,5 +20,7 @@ void measure_closedown_ends();
 // Prints the life's figures: cycle busy time, allocations, process growth,
 // closedown.
 void measure_print_life();
+// The process's open handles.
+DWORD measure_handle_count();
 // Prints the closedown figures over every life of the run.
 void measure_print_closedowns();
