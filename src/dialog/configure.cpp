@@ -64,11 +64,7 @@ extern "C" short __cdecl configure(HostInterface* host, const char* text)
 
     // The dialog has put its values, the default alias, the daemon address
     // and the recipients in place.
-    char address[sizeof Settings.DaemonAddress];
-    lock_settings();
-    copy_text(address, Settings.DaemonAddress);
-    unlock_settings();
-    ensure_daemon_alias(host, address, DaemonModuleName, 1);
+    ensure_own_alias(host, 1);
     log_settings(host);
     bring_modules_online(host);
     // The modules are back: none is left waiting for a reloaded drive.

@@ -6,6 +6,7 @@
 
 #include "platform/platform.h"
 #include "platform/text.h"
+#include "settings/settings.h"
 
 namespace {
 
@@ -65,4 +66,13 @@ void ensure_daemon_alias(const HostInterface* host, const char* address, const c
     }
     format_text(message, sizeof message, "Unable to create alias '%s'", address);
     tell_failure(host, interactive, message);
+}
+
+void ensure_own_alias(const HostInterface* host, int interactive)
+{
+    char address[sizeof Settings.DaemonAddress];
+    lock_settings();
+    copy_text(address, Settings.DaemonAddress);
+    unlock_settings();
+    ensure_daemon_alias(host, address, DaemonModuleName, interactive);
 }

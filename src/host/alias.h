@@ -12,3 +12,6 @@ constexpr const char* DaemonModuleName = "korval.dll";
 // replaces without asking and logs only failures. An empty address (no
 // settings have formed one yet) is left out of the host's table.
 void ensure_daemon_alias(const HostInterface* host, const char* address, const char* module, int interactive);
+
+// The same for DaemonAddress as the settings hold it now.
+void ensure_own_alias(const HostInterface* host, int interactive);

@@ -209,11 +209,7 @@ extern "C" short __cdecl daemon(Job job, HostInterface* host)
     // A file with nothing to test is logged by init_settings; the alias and
     // the summary follow either way.
     init_settings(host);
-    char address[sizeof Settings.DaemonAddress];
-    lock_settings();
-    copy_text(address, Settings.DaemonAddress);
-    unlock_settings();
-    ensure_daemon_alias(host, address, DaemonModuleName, 0);
+    ensure_own_alias(host, 0);
     log_settings(host);
     return 0;
 }

@@ -24,18 +24,6 @@ struct ReadingSteps {
     int report = -1; // flag of the DiskSpace report; -1 for none
 };
 
-// Copies the name of drive slot index, under the lock; 0 when the slot is
-// not (or no longer) part of the table.
-int copy_drive_name(int index, char (&name)[DriveNameSize])
-{
-    lock_settings();
-    int configured = index >= 0 && index < Settings.DriveCount && index < MaxDrives;
-    if (configured)
-        copy_text(name, Settings.DriveNames[index]);
-    unlock_settings();
-    return configured;
-}
-
 // Takes the lock and tells whether slot index still holds the drive that
 // was queried: a reload may have dropped or renamed it meanwhile. The
 // caller unlocks either way.
@@ -214,7 +202,7 @@ void test_disks(const HostInterface* host)
 
     for (int i = 0; testing; ++i) {
         char name[DriveNameSize];
-        if (!copy_drive_name(i, name))
+        if (!copy_slot_name(Settings.DriveNames, Settings.DriveCount, i, name))
             break;
         copy_text(CurrentDrivePath, name);
         DWORD sectors_per_cluster = 0, bytes_per_sector = 0, free_clusters = 0, total_clusters = 0;

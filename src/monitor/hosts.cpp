@@ -9,16 +9,6 @@
 #include "report/report.h"
 #include "settings/settings.h"
 
-int copy_host_name(int index, char (&name)[HostNameSize])
-{
-    lock_settings();
-    int configured = index >= 0 && index < Settings.HostCount && index < MaxHosts;
-    if (configured)
-        copy_text(name, Settings.HostNames[index]);
-    unlock_settings();
-    return configured;
-}
-
 namespace {
 
 // What one poll changed for a host, decided under the lock and then told

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "platform/text.h"
 #include "settings/settings.h"
 
 struct HostInterface;
@@ -24,9 +25,22 @@ constexpr int PingStopped = -1;
 // One ICMP echo to the host in slot index of HostNames; 1 answered, 0 not,
 // or PingStopped.
 int ping_host(int index);
-// Copies the name of host slot index, under the settings lock; 0 when the
-// slot is not (or no longer) part of the table.
-int copy_host_name(int index, char (&name)[HostNameSize]);
+// Copies the name in slot index of a host or drive table, under the
+// settings lock; 0 when the slot is not (or no longer) part of the table.
+template <int Slots, int Size>
+int copy_slot_name(const char (&names)[Slots][Size], const int& count, int index, char (&name)[Size])
+{
+    lock_settings();
+    int configured = index >= 0 && index < count && index < Slots;
+    if (configured)
+        copy_text(name, names[index]);
+    unlock_settings();
+    return configured;
+}
+inline int copy_host_name(int index, char (&name)[HostNameSize])
+{
+    return copy_slot_name(Settings.HostNames, Settings.HostCount, index, name);
+}
 // One pass over the host table with the per-host state machine.
 void poll_hosts(const HostInterface* host);
 // Logs the memory figures and reports short memory.
