@@ -181,15 +181,22 @@ void on_enter(HWND dialog)
     }
 }
 
+// The entries of a list box that a table can take, with a warning when
+// there are more.
+int entries_up_to(HWND dialog, int list, int slots, const char* what)
+{
+    int count = list_count(dialog, list);
+    if (count <= slots)
+        return count;
+    char text[64];
+    format_text(text, sizeof text, "Number of %s reduced to %d (maximum).", what, slots);
+    warn(dialog, text);
+    return slots;
+}
+
 void read_drives(HWND dialog, SettingsRecord& next)
 {
-    int count = list_count(dialog, IDC_DRIVES);
-    if (count > MaxDrives) {
-        count = MaxDrives;
-        char text[64];
-        format_text(text, sizeof text, "Number of drives reduced to %d (maximum).", MaxDrives);
-        warn(dialog, text);
-    }
+    int count = entries_up_to(dialog, IDC_DRIVES, MaxDrives, "drives");
     next.DriveCount = 0;
     for (int k = 0; k < count; ++k) {
         char text[EntrySize];
@@ -205,13 +212,7 @@ void read_drives(HWND dialog, SettingsRecord& next)
 
 void read_hosts(HWND dialog, SettingsRecord& next)
 {
-    int count = list_count(dialog, IDC_HOSTS);
-    if (count > MaxHosts) {
-        count = MaxHosts;
-        char text[64];
-        format_text(text, sizeof text, "Number of hosts reduced to %d (maximum).", MaxHosts);
-        warn(dialog, text);
-    }
+    int count = entries_up_to(dialog, IDC_HOSTS, MaxHosts, "hosts");
     next.HostCount = 0;
     for (int k = 0; k < count; ++k) {
         char text[EntrySize];

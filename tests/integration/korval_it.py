@@ -22,6 +22,16 @@ STANDIN = BUILD / "korval-standin.exe"
 DLL = BUILD / "korval.dll"
 SAMPLE_INI = SOURCE / "standin" / "sample" / "korval.ini"
 
+# The namespace tests share a Wine prefix of their own: Wine's server and its
+# services must start inside the namespace to send its echoes and open its
+# drives.
+NS_PREFIX = BUILD / "netns-wineprefix"
+NS_ENV = {"WINEPREFIX": str(NS_PREFIX), "WINEDLLOVERRIDES": "mscoree,mshtml="}
+# Shell lines that start that Wine server (preparing the prefix once).
+NS_WINE = 'wineserver -k >/dev/null 2>&1\nif [ ! -f "$WINEPREFIX/system.reg" ]; then wineboot -i >/dev/null 2>&1; fi\n'
+# Shell lines that bring up a loopback which ignores echo requests.
+DEAF_LOOPBACK = "ip link set lo up\nsysctl -qw net.ipv4.icmp_echo_ignore_all=1\n"
+
 # Exit codes of the stand-in.
 EXIT_OK, EXIT_NOT_STARTED, EXIT_USAGE, EXIT_FAULT, EXIT_NO_DLL = 0, 1, 2, 3, 4
 

@@ -12,10 +12,6 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import korval_it as it
 
-# Wine's server opens the files, so it must start inside the namespace: the
-# namespace tests share a Wine prefix of their own.
-NS_PREFIX = it.BUILD / "netns-wineprefix"
-
 # Runs "$@" with K: on a 64 MB tmpfs and L: on a missing folder. A watcher
 # moves the drives on as the daemon logs each step; the next cycle begins a
 # lapse (1 s) later.
@@ -23,9 +19,7 @@ MOUNTNS_SCRIPT = r"""
 set -u
 mount --make-rprivate /
 mount -t tmpfs -o size=64m korval-k "$K_DIR"
-wineserver -k >/dev/null 2>&1
-if [ ! -f "$WINEPREFIX/system.reg" ]; then wineboot -i >/dev/null 2>&1; fi
-ln -sfn "$K_DIR" "$WINEPREFIX/dosdevices/k:"
+""" + it.NS_WINE + r"""ln -sfn "$K_DIR" "$WINEPREFIX/dosdevices/k:"
 ln -sfn "$L_DIR" "$WINEPREFIX/dosdevices/l:"
 seen() { n=$(grep -cs "$1" "$WATCH_LOG"); [ "${n:-0}" -ge "$2" ]; }
 wait_for() { for _ in $(seq 600); do if seen "$1" "$2"; then return 0; fi; sleep 0.1; done; return 1; }
@@ -73,7 +67,7 @@ class Disks(unittest.TestCase):
                                          "SuspendMercD": 1, "Drive1": "K:\\", "Drive2": "L:\\"}})
         run = it.run_standin("run", "--cycles", 6, "--seconds", 60, "--lapse", 1000, cwd=folder, timeout=90,
                              prefix=["unshare", "--mount", "--", "bash", "-c", MOUNTNS_SCRIPT, "mountns"],
-                             env={"WINEPREFIX": str(NS_PREFIX), "WINEDLLOVERRIDES": "mscoree,mshtml=",
+                             env={**it.NS_ENV,
                                   "WATCH_LOG": str(folder / "standin-out" / "korval.log"),
                                   "K_DIR": str(folder / "k"), "L_DIR": str(folder / "l")})
         self.assertEqual(run.returncode, it.EXIT_OK)

@@ -10,18 +10,9 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import korval_it as it
 
-# Wine's services send the echoes, so they must start inside the namespace:
-# that takes a Wine prefix (and so a Wine server) of the namespace's own.
-NETNS_PREFIX = it.BUILD / "netns-wineprefix"
-
 # Runs "$@" in the namespace with a loopback that ignores echo requests until
 # the daemon logs the host dead; the next cycle begins a lapse (1 s) later.
-NETNS_SCRIPT = r"""
-set -u
-ip link set lo up
-sysctl -qw net.ipv4.icmp_echo_ignore_all=1
-wineserver -k >/dev/null 2>&1
-if [ ! -f "$WINEPREFIX/system.reg" ]; then wineboot -i >/dev/null 2>&1; fi
+NETNS_SCRIPT = "set -u\n" + it.DEAF_LOOPBACK + it.NS_WINE + r"""
 (
   for _ in $(seq 900); do
     if grep -qs "is dead\." "$WATCH_LOG"; then exec sysctl -qw net.ipv4.icmp_echo_ignore_all=0; fi
@@ -68,7 +59,7 @@ class Hosts(unittest.TestCase):
         it.write_ini(folder, SETTINGS)
         run = it.run_standin("run", "--cycles", 4, "--seconds", 70, "--lapse", 1000, cwd=folder, timeout=85,
                              prefix=["unshare", "--net", "--", "bash", "-c", NETNS_SCRIPT, "netns"],
-                             env={"WINEPREFIX": str(NETNS_PREFIX), "WINEDLLOVERRIDES": "mscoree,mshtml=",
+                             env={**it.NS_ENV,
                                   "WATCH_LOG": "standin-out/korval.log"})
         self.assertEqual(run.returncode, it.EXIT_OK)
         self.assertEqual(run.faults(), [])

@@ -12,7 +12,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import korval_it as it
-from test_hosts import NETNS_PREFIX, CYCLE_END, thread_lines
+from test_hosts import CYCLE_END, thread_lines
 
 # The silent name server logs each query it reads to $QUERIES. Names are
 # looked up there alone, and give up after 2 s, so that the look-up left
@@ -21,8 +21,7 @@ from test_hosts import NETNS_PREFIX, CYCLE_END, thread_lines
 NETNS_SCRIPT = r"""
 set -u
 mount --make-rprivate /
-ip link set lo up
-sysctl -qw net.ipv4.icmp_echo_ignore_all=1
+""" + it.DEAF_LOOPBACK + r"""
 printf 'nameserver 127.0.0.1\noptions timeout:2 attempts:1\n' >resolv.conf
 mount --bind resolv.conf /etc/resolv.conf
 python3 -c '
@@ -56,7 +55,7 @@ def stop_during_second_wait(name, host):
                           "Hosts": {"Number": 1, "Host1": host}})
     run = it.run_standin("run", "--seconds", STOP_AFTER_SECONDS, "--lapse", 1000, cwd=folder, timeout=90,
                          prefix=["unshare", "--net", "--mount", "--", "bash", "-c", NETNS_SCRIPT, "netns"],
-                         env={"WINEPREFIX": str(NETNS_PREFIX), "WINEDLLOVERRIDES": "mscoree,mshtml=",
+                         env={**it.NS_ENV,
                               "QUERIES": str(folder / "queries.txt")})
     queries = (folder / "queries.txt").read_text().count("query")
     return run, queries

@@ -22,14 +22,8 @@ LIVES = int(os.environ.get("KORVAL_LIVES", "60"))
 STOP_WITHIN_MS = 2400
 PHASES = [(100, "start delay"), (2100, "echo"), (2200, "report"), (STOP_WITHIN_MS + 1, "long sleep")]
 
-NETNS_PREFIX = it.BUILD / "netns-wineprefix"
 # A loopback that ignores echo requests, with a Wine server of its own.
-NETNS_SCRIPT = r"""
-set -u
-ip link set lo up
-sysctl -qw net.ipv4.icmp_echo_ignore_all=1
-wineserver -k >/dev/null 2>&1
-if [ ! -f "$WINEPREFIX/system.reg" ]; then wineboot -i >/dev/null 2>&1; fi
+NETNS_SCRIPT = "set -u\n" + it.DEAF_LOOPBACK + it.NS_WINE + r"""
 "$@"
 status=$?
 wineserver -k >/dev/null 2>&1
@@ -47,7 +41,7 @@ class StopAnywhere(unittest.TestCase):
         run = it.run_standin("run", "--restarts", LIVES, "--stop-random", STOP_WITHIN_MS,
                              "--after-closedown", "Admin <admin@example.test>", cwd=folder, timeout=60 + 6 * LIVES,
                              prefix=["unshare", "--net", "--", "bash", "-c", NETNS_SCRIPT, "netns"],
-                             env={"WINEPREFIX": str(NETNS_PREFIX), "WINEDLLOVERRIDES": "mscoree,mshtml="})
+                             env=it.NS_ENV)
 
         self.assertEqual(run.faults(), [])
         self.assertEqual(run.returncode, it.EXIT_OK)
