@@ -25,6 +25,8 @@ const HostModule HostModules[] = {
 
 } // namespace
 
+int ModulesTakenOffline;
+
 int set_modules_online(const HostInterface* host, int online, int log)
 {
     lock_settings();

@@ -54,5 +54,9 @@ void test_disks(const HostInterface* host);
 // nonzero. 1 when no request was refused, else 0.
 int set_modules_online(const HostInterface* host, int online, int log);
 
+// The modules that the daemon itself has asked to go offline and not yet
+// brought back: bit 0 MercuryS, bit 1 MercuryD. Guarded by the settings lock.
+extern int ModulesTakenOffline;
+
 // Short-memory cycles still to pass before the next memory report.
 extern int32_t MemoryReportCountdown;

@@ -11,6 +11,8 @@ struct HostInterface;
 constexpr int MaxHosts = 15;
 constexpr int MaxDrives = 10;
 constexpr int MaxRecipients = 5;
+constexpr int MaxServices = 15;
+constexpr int ServiceNameSize = 100;
 constexpr int HostNameSize = 100;
 constexpr int DriveNameSize = 10;
 constexpr int AddressSize = 100;
@@ -39,6 +41,9 @@ struct SettingsRecord {
     int DriveCount;
     char HostNames[MaxHosts][HostNameSize];
     int HostCount;
+    // [Services]: each entry as written in korval.ini
+    char ServiceNames[MaxServices][ServiceNameSize];
+    int ServiceCount;
 };
 
 static_assert(sizeof SettingsRecord::DaemonAddress == sizeof SettingsRecord::FromAlias + sizeof SettingsRecord::HostDomain);
@@ -68,6 +73,8 @@ extern SettingsRecord Settings;
 extern RecipientLists Recipients;
 extern HostStateEntry HostState[MaxHosts];
 extern DriveStateEntry DriveState[MaxDrives];
+// The service checks follow the host test's rules with counters of their own.
+extern HostStateEntry ServiceState[MaxServices];
 // Set by a settings load that zeroed the state of a drive which had taken
 // the host modules offline; the disk test then owes the request to bring
 // them back.

@@ -16,4 +16,5 @@ SettingsRecord Settings = settings_at_start();
 RecipientLists Recipients;
 HostStateEntry HostState[MaxHosts];
 DriveStateEntry DriveState[MaxDrives];
+HostStateEntry ServiceState[MaxServices];
 int ModulesHeldOffline;

@@ -1,0 +1,38 @@
+// The errand thread: every call that can block inside the operating system
+// (a name look-up, an ICMP echo, a disk query, a service connect, a file
+// write) runs there, never on the control thread. One errand thread lives as
+// long as a life of the daemon (startup to closedown). The control thread
+// hands it one errand at a time and waits for its end or the stop, nothing
+// else. A stop never waits for an errand: the errand thread finishes its
+// call on its own copy of the data, touches nothing of the daemon's state,
+// and leaves holding its own reference to the DLL and its own sockets.
+#pragma once
+
+#include <cstddef>
+
+// Work for the errand thread; data is the errand's own copy.
+typedef void (*ErrandWork)(void* data);
+
+// The most bytes an errand's data may take.
+constexpr size_t ErrandSpace = 20 * 1024;
+
+enum ErrandResult { ErrandStopped = 0, ErrandDone = 1 };
+
+// Starts the errand thread of a new life (startup); 1 when it runs.
+int start_errands();
+// Tells this life's errand thread to leave (closedown): at once when it is
+// idle, else as soon as its call returns.
+void end_errands();
+// Runs work on the errand thread with a copy of size bytes of data
+// (size <= ErrandSpace) and waits for its end or the stop. ErrandDone: the
+// results are copied back into data. ErrandStopped: a stop came first (or
+// no errand thread runs); data is as it was, and the call is neither an
+// answer nor a miss.
+int run_errand(ErrandWork work, void* data, size_t size);
+
+template <typename T>
+int run_errand(ErrandWork work, T& data)
+{
+    static_assert(sizeof(T) <= ErrandSpace, "errand data too large");
+    return run_errand(work, &data, sizeof data);
+}
