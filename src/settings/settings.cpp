@@ -73,6 +73,38 @@ void write_names(const char* path, const char* section, const char* prefix, cons
     }
 }
 
+// Decimal 1 .. 65535 filling the whole text.
+int read_port(const char* text, uint16_t* port)
+{
+    unsigned value = 0;
+    int digits = 0;
+    for (; *text >= '0' && *text <= '9'; ++text) {
+        if (++digits > 5)
+            return 0;
+        value = value * 10 + (*text - '0');
+    }
+    if (*text != '\0' || value == 0 || value > 65535)
+        return 0;
+    *port = static_cast<uint16_t>(value);
+    return 1;
+}
+
+// Entries that parse go to ServiceNames as written, the others to
+// SkippedServices, which only the summary shows.
+void read_services(const char* path, int number, SettingsRecord& next)
+{
+    char entries[MaxServices][ServiceNameSize];
+    int count = read_names(path, "Services", "Service", number, entries);
+    next.ServiceCount = next.SkippedCount = 0;
+    ServiceTarget target;
+    for (int k = 0; k < count; ++k) {
+        if (parse_service(entries[k], target))
+            copy_text(next.ServiceNames[next.ServiceCount++], entries[k]);
+        else
+            copy_text(next.SkippedServices[next.SkippedCount++], entries[k]);
+    }
+}
+
 const char* suspended_modules(const SettingsRecord& s)
 {
     if (s.SuspendMercS && s.SuspendMercD)
@@ -85,6 +117,56 @@ const char* suspended_modules(const SettingsRecord& s)
 }
 
 } // namespace
+
+const ServiceKind ServiceKinds[4] = {
+    {"", 0, "", ""},
+    {"smtp://", 25, "220", "QUIT\r\n"},
+    {"pop3://", 110, "+OK", "QUIT\r\n"},
+    {"imap://", 143, "* OK", "a1 LOGOUT\r\n"},
+};
+
+int parse_service(const char* entry, ServiceTarget& target)
+{
+    target = ServiceTarget{};
+    const char* rest = entry;
+    for (int p = Smtp; p <= Imap; ++p) {
+        size_t length = strlen(ServiceKinds[p].scheme);
+        if (_strnicmp(entry, ServiceKinds[p].scheme, length) == 0) {
+            target.protocol = p;
+            rest = entry + length;
+        }
+    }
+    if (target.protocol == Tcp && strstr(entry, "://"))
+        return 0;
+    // The host ends at the port's colon, or at the bracket that closes an
+    // IPv6 literal, which holds colons of its own.
+    const char* host = rest;
+    const char* end;
+    const char* after;
+    target.ipv6 = *rest == '[';
+    if (target.ipv6) {
+        host = rest + 1;
+        end = strchr(host, ']');
+        if (end == nullptr)
+            return 0;
+        after = end + 1;
+    } else {
+        end = after = rest + strcspn(rest, ":");
+    }
+    size_t length = static_cast<size_t>(end - host);
+    if (length == 0 || length >= sizeof target.host)
+        return 0;
+    for (const char* c = host; c < end; ++c)
+        if (static_cast<unsigned char>(*c) <= ' ' || *c == '/' || *c == '[' || (*c == ':' && !target.ipv6))
+            return 0;
+    memcpy(target.host, host, length);
+    target.host[length] = '\0';
+    if (*after == '\0') {
+        target.port = ServiceKinds[target.protocol].port;
+        return target.port != 0;
+    }
+    return *after == ':' && read_port(after + 1, &target.port);
+}
 
 int poll_time_in_range(int minutes)
 {
@@ -172,8 +254,10 @@ int load_settings(const char* ini_path, const char* domain)
     copy_text(next.FromAlias, next.FromExplicit ? value : DefaultFromAlias);
     int hosts = read_number(path, "Hosts", "Number", 0);
     next.HostCount = read_names(path, "Hosts", "Host", hosts, next.HostNames);
+    int services = read_number(path, "Services", "Number", 0);
+    read_services(path, services, next);
     // Only a load with something to test gives the daemon a new address.
-    int found = mail_read && (next.HostCount > 0 || next.DriveCount > 0);
+    int found = mail_read && (next.HostCount > 0 || next.DriveCount > 0 || next.ServiceCount > 0);
     if (found)
         form_daemon_address(next);
 
@@ -187,6 +271,8 @@ int load_settings(const char* ini_path, const char* domain)
     memset(DriveState, 0, sizeof DriveState);
     if (hosts != 0)
         memset(HostState, 0, sizeof HostState);
+    if (services != 0)
+        memset(ServiceState, 0, sizeof ServiceState);
     unlock_settings();
 
     return found;
@@ -255,4 +341,8 @@ void log_settings(const HostInterface* host)
     host_log_format(host, 1, 20, "Polling %d hosts:", s.HostCount);
     for (int k = 0; k < in_table(s.HostCount, MaxHosts); ++k)
         host_log_format(host, 1, 20, "    %s", s.HostNames[k]);
+    for (int k = 0; k < in_table(s.ServiceCount, MaxServices); ++k)
+        host_log_format(host, 1, 20, "Checking service %s.", s.ServiceNames[k]);
+    for (int k = 0; k < in_table(s.SkippedCount, MaxServices); ++k)
+        host_log_format(host, 1, 15, "Skipping service %s: it cannot be parsed.", s.SkippedServices[k]);
 }

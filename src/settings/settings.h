@@ -44,6 +44,9 @@ struct SettingsRecord {
     // [Services]: each entry as written in korval.ini
     char ServiceNames[MaxServices][ServiceNameSize];
     int ServiceCount;
+    // Entries that could not be parsed, for the summary only (cut to fit)
+    char SkippedServices[MaxServices][ServiceNameSize];
+    int SkippedCount;
 };
 
 static_assert(sizeof SettingsRecord::DaemonAddress == sizeof SettingsRecord::FromAlias + sizeof SettingsRecord::HostDomain);
@@ -79,6 +82,27 @@ extern HostStateEntry ServiceState[MaxServices];
 // the host modules offline; the disk test then owes the request to bring
 // them back.
 extern int ModulesHeldOffline;
+
+// What a service entry names: smtp://, pop3://, imap:// or a bare
+// HOST:PORT (Tcp, which only connects).
+enum ServiceProtocol { Tcp = 0, Smtp = 1, Pop3 = 2, Imap = 3 };
+struct ServiceKind {
+    const char* scheme;   // with "://"; empty for a bare HOST:PORT
+    uint16_t port;        // default port, 0 when one must be given
+    const char* greeting; // how the greeting line starts; empty: none read
+    const char* goodbye;  // sent after the greeting
+};
+extern const ServiceKind ServiceKinds[4];
+
+struct ServiceTarget {
+    int protocol;                 // a ServiceProtocol
+    char host[ServiceNameSize];   // a name, a dotted address or an IPv6 literal without brackets
+    int ipv6;                     // the host was written in brackets
+    uint16_t port;
+};
+// Splits a [Services] entry; 0 when it cannot be parsed (no port, port 0 or
+// above 65535, an unknown scheme, an empty or malformed host).
+int parse_service(const char* entry, ServiceTarget& target);
 
 // Guards Settings, Recipients, HostState and DriveState. Held only to copy
 // values to the stack or put new ones in place: never across a call into

@@ -51,6 +51,9 @@ std::string describe(const SettingsRecord& s)
     out += " hosts";
     for (int k = 0; k < s.HostCount; ++k)
         out += std::string(" ") + s.HostNames[k];
+    out += " services";
+    for (int k = 0; k < s.ServiceCount; ++k)
+        out += std::string(" ") + s.ServiceNames[k];
     return out;
 }
 
@@ -194,6 +197,9 @@ TEST_F(DialogTest, OkWithoutChangesKeepsEveryStateAndWritesNoFile)
 
 TEST_F(DialogTest, OkSaveWritesAFileThatReadsBackEqual)
 {
+    // The dialog does not show [Services]: OK keeps it and OK + Save leaves it.
+    WritePrivateProfileStringA("Services", "Number", "1", dir.file("korval.ini").c_str());
+    WritePrivateProfileStringA("Services", "Service1", "imap://127.0.0.1:1143", dir.file("korval.ini").c_str());
     EXPECT_EQ(run([](DialogDriver& d) {
                   d.set(IDC_POLL_TIME, "7");
                   d.set(IDC_ADDRESSES, "ops@example.test,5550100:sms.example.test");
@@ -213,6 +219,7 @@ TEST_F(DialogTest, OkSaveWritesAFileThatReadsBackEqual)
     EXPECT_STREQ(saved.DaemonAddress, "watch@example.test");
     EXPECT_EQ(Recipients.SmsCount, 1);
     EXPECT_EQ(hosts_of(saved), (std::vector<std::string>{"alpha", "beta", "gamma", "delta"}));
+    EXPECT_STREQ(saved.ServiceNames[0], "imap://127.0.0.1:1143");
     EXPECT_EQ(standin_aliases()["watch@example.test"], "Daemon:korval.dll");
 
     reset_daemon_state();
