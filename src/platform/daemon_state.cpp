@@ -15,3 +15,4 @@ StatHandle TotalTests;
 
 char CurrentDrivePath[12];
 int32_t CurrentFreeMB;
+char CurrentServiceReason[100];

@@ -27,3 +27,7 @@ extern StatHandle TotalTests;
 // by the disk reports.
 extern char CurrentDrivePath[12];
 extern int32_t CurrentFreeMB;
+
+// Why the service under test did not answer: set by the service check,
+// read by its reports.
+extern char CurrentServiceReason[100];

@@ -26,7 +26,10 @@ void take_snapshot(ReportSnapshot& report, int kind, int32_t a)
     lock_settings();
     copy_text(report.DaemonAddress, Settings.DaemonAddress);
     copy_text(report.HostDomain, Settings.HostDomain);
-    copy_text(report.HostName, kind == Host && a >= 0 && a < MaxHosts ? Settings.HostNames[a] : "");
+    copy_text(report.HostName, kind == Host && a >= 0 && a < MaxHosts          ? Settings.HostNames[a]
+                               : kind == Service && a >= 0 && a < MaxServices ? Settings.ServiceNames[a]
+                                                                               : "");
+    copy_text(report.Reason, CurrentServiceReason);
     copy_channel(report.mail, MailChannel, Recipients.MailCount, Recipients.MailList, Recipients.MailRecipients);
     copy_channel(report.sms, SmsChannel, Recipients.SmsCount, Recipients.SmsList, Recipients.SmsRecipients);
     unlock_settings();
@@ -81,6 +84,9 @@ void send_channel_report(const ReportSnapshot& report, int kind, int32_t a, int3
         break;
     case DiskAvailability:
         write_disk_availability_text(job, b, channel.channel);
+        break;
+    case Service:
+        write_service_text(job, report.HostName, report.Reason, b, channel.channel);
         break;
     }
     host_close_job(host, job);

@@ -5,10 +5,11 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/daemon_state.h"
 #include "platform/host_interface.h"
 #include "settings/settings.h"
 
-enum ReportKind { Host = 0, Memory = 1, DiskSpace = 2, DiskAvailability = 3 };
+enum ReportKind { Host = 0, Memory = 1, DiskSpace = 2, DiskAvailability = 3, Service = 4 };
 enum Channel { MailChannel = 0, SmsChannel = 1 };
 
 // Every formatted piece of a message is built in a buffer of this size.
@@ -29,7 +30,8 @@ struct ReportChannel {
 struct ReportSnapshot {
     char DaemonAddress[sizeof SettingsRecord::DaemonAddress];
     char HostDomain[sizeof SettingsRecord::HostDomain];
-    char HostName[HostNameSize];   // the host of a Host report, empty otherwise
+    char HostName[HostNameSize];   // the host of a Host report, the entry of a Service report
+    char Reason[sizeof CurrentServiceReason]; // why a service did not answer
     ReportChannel mail;
     ReportChannel sms;
 };
@@ -40,6 +42,8 @@ struct ReportSnapshot {
 //   Memory            a = free MB, b = total MB
 //   DiskSpace         b = 1 low / 0 no longer low (drive: CurrentDrivePath)
 //   DiskAvailability  b = 1 unreadable / 0 readable again
+//   Service           a = index in ServiceNames, b = 1 dead / 0 answers again
+//                     (why: CurrentServiceReason)
 // Takes the settings lock only to copy what the report needs; must not be
 // called with the lock held. Failures are logged and counted, never
 // returned.
@@ -67,3 +71,4 @@ void write_host_text(Job job, const char* name, int32_t dead, int channel);
 void write_memory_text(Job job, int channel, int32_t free_mb, int32_t total_mb);
 void write_disk_space_text(Job job, int32_t low, int channel);
 void write_disk_availability_text(Job job, int32_t unavailable, int channel);
+void write_service_text(Job job, const char* name, const char* reason, int32_t dead, int channel);

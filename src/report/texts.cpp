@@ -141,3 +141,31 @@ void write_disk_availability_text(Job job, int32_t unavailable, int channel)
         write_formatted(job, "%s %s found.\r\n", path.text, unavailable ? "not" : "");
     }
 }
+
+void write_service_text(Job job, const char* name, const char* reason, int32_t dead, int channel)
+{
+    if (channel == MailChannel) {
+        if (dead)
+            write_formatted(job, "Subject: No Service on %s\r\nPriority: urgent\r\n", name);
+        else
+            write_formatted(job, "Subject: Service %s: OK\r\nPriority: normal\r\n", name);
+    } else {
+        if (dead)
+            write_formatted(job, "Subject: Down %s\r\nPriority: urgent\r\n", name);
+        else
+            write_formatted(job, "Subject: Up %s\r\nPriority: normal\r\n", name);
+    }
+    char date[HostTextSize];
+    write_formatted(job, "\r\n\r\nTime: %s\r\n", report_date(date));
+    if (channel == MailChannel) {
+        if (dead)
+            write_formatted(job, "Specified service '%s' does not answer: %s.\r\n", name, reason);
+        else
+            write_formatted(job, "Specified service '%s' is answering again.\r\n", name);
+    } else {
+        if (dead)
+            write_formatted(job, "Service '%s' does not answer: %s.\r\n", name, reason);
+        else
+            write_formatted(job, "Service '%s' is answering again.\r\n", name);
+    }
+}
