@@ -29,32 +29,49 @@ const char* report_date(char* buffer)
     return buffer;
 }
 
-void write_host_text(Job job, const char* name, int32_t dead, int channel)
+namespace {
+
+// The subject (with priority) and message line of a host or service report,
+// by [short text][dead]; formats of the item's name, then of the reason.
+struct ItemTexts {
+    const char* subject[2][2];
+    const char* line[2][2];
+};
+
+const ItemTexts HostTexts = {
+    {{"Subject: Responding %s: OK\r\nPriority: normal\r\n", "Subject: No Response on %s\r\nPriority: urgent\r\n"},
+     {"Subject: Live %s\r\nPriority: normal\r\n", "Subject: Dead %s \r\nPriority: urgent\r\n"}},
+    {{"Specified target '%s' is responding again.\r\n", "Specified target '%s' does not respond to echo.\r\n"},
+     {"Host '%s' is responding again.\r\n", "Host '%s' does not respond.\r\n"}},
+};
+
+const ItemTexts ServiceTexts = {
+    {{"Subject: Service %s: OK\r\nPriority: normal\r\n", "Subject: No Service on %s\r\nPriority: urgent\r\n"},
+     {"Subject: Up %s\r\nPriority: normal\r\n", "Subject: Down %s\r\nPriority: urgent\r\n"}},
+    {{"Specified service '%s' is answering again.\r\n", "Specified service '%s' does not answer: %s.\r\n"},
+     {"Service '%s' is answering again.\r\n", "Service '%s' does not answer: %s.\r\n"}},
+};
+
+void write_item_text(Job job, const ItemTexts& texts, const char* name, const char* reason, int32_t dead, int channel)
 {
-    if (channel == MailChannel) {
-        if (dead)
-            write_formatted(job, "Subject: No Response on %s\r\nPriority: urgent\r\n", name);
-        else
-            write_formatted(job, "Subject: Responding %s: OK\r\nPriority: normal\r\n", name);
-    } else {
-        if (dead)
-            write_formatted(job, "Subject: Dead %s \r\nPriority: urgent\r\n", name);
-        else
-            write_formatted(job, "Subject: Live %s\r\nPriority: normal\r\n", name);
-    }
+    int short_text = channel != MailChannel;
+    int failed = dead != 0;
+    write_formatted(job, texts.subject[short_text][failed], name);
     char date[HostTextSize];
     write_formatted(job, "\r\n\r\nTime: %s\r\n", report_date(date));
-    if (channel == MailChannel) {
-        if (dead)
-            write_formatted(job, "Specified target '%s' does not respond to echo.\r\n", name);
-        else
-            write_formatted(job, "Specified target '%s' is responding again.\r\n", name);
-    } else {
-        if (dead)
-            write_formatted(job, "Host '%s' does not respond.\r\n", name);
-        else
-            write_formatted(job, "Host '%s' is responding again.\r\n", name);
-    }
+    write_formatted(job, texts.line[short_text][failed], name, reason);
+}
+
+} // namespace
+
+void write_host_text(Job job, const char* name, int32_t dead, int channel)
+{
+    write_item_text(job, HostTexts, name, "", dead, channel);
+}
+
+void write_service_text(Job job, const char* name, const char* reason, int32_t dead, int channel)
+{
+    write_item_text(job, ServiceTexts, name, reason, dead, channel);
 }
 
 void write_memory_text(Job job, int channel, int32_t free_mb, int32_t total_mb)
@@ -139,33 +156,5 @@ void write_disk_availability_text(Job job, int32_t unavailable, int channel)
             write_formatted(job, "Subject: Mercury Disk_On\r\nPriority: normal\r\n");
         write_disk_date(job, channel);
         write_formatted(job, "%s %s found.\r\n", path.text, unavailable ? "not" : "");
-    }
-}
-
-void write_service_text(Job job, const char* name, const char* reason, int32_t dead, int channel)
-{
-    if (channel == MailChannel) {
-        if (dead)
-            write_formatted(job, "Subject: No Service on %s\r\nPriority: urgent\r\n", name);
-        else
-            write_formatted(job, "Subject: Service %s: OK\r\nPriority: normal\r\n", name);
-    } else {
-        if (dead)
-            write_formatted(job, "Subject: Down %s\r\nPriority: urgent\r\n", name);
-        else
-            write_formatted(job, "Subject: Up %s\r\nPriority: normal\r\n", name);
-    }
-    char date[HostTextSize];
-    write_formatted(job, "\r\n\r\nTime: %s\r\n", report_date(date));
-    if (channel == MailChannel) {
-        if (dead)
-            write_formatted(job, "Specified service '%s' does not answer: %s.\r\n", name, reason);
-        else
-            write_formatted(job, "Specified service '%s' is answering again.\r\n", name);
-    } else {
-        if (dead)
-            write_formatted(job, "Service '%s' does not answer: %s.\r\n", name, reason);
-        else
-            write_formatted(job, "Service '%s' is answering again.\r\n", name);
     }
 }
