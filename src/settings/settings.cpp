@@ -304,6 +304,7 @@ void save_settings()
 
     write_number(path, "Hosts", "Number", in_table(s.HostCount, MaxHosts));
     write_names(path, "Hosts", "Host", s.HostNames, s.HostCount);
+    // [Services] is not the dialog's: it stays in the file as written.
 }
 
 void log_settings(const HostInterface* host)
