@@ -369,6 +369,8 @@ TEST_F(DialogTest, NumberFieldsKeepTheirSettingUnlessANumberIsTyped)
         {IDC_POLL_TIME, "", &SettingsRecord::PollTime, 5},
         {IDC_POLL_TIME, "0", &SettingsRecord::PollTime, 1},  // no cycles without a pause
         {IDC_POLL_TIME, "5000", &SettingsRecord::PollTime, 1440},
+        {IDC_POLL_TIME, "2147483648", &SettingsRecord::PollTime, 1440},
+        {IDC_POLL_TIME, "4294967295", &SettingsRecord::PollTime, 1440},
         {IDC_RETRY, " 12 ", &SettingsRecord::Retry, 12},
         {IDC_SUSPEND, "4294967295", &SettingsRecord::Suspend, -1},
         {IDC_SUSPEND, "4294967296", &SettingsRecord::Suspend, 4},
