@@ -2,28 +2,13 @@
 // per-host state machine that turns misses into dead and recovery reports.
 #include "monitor/monitor.h"
 
-#include <cstring>
-
 #include "platform/daemon_state.h"
 #include "platform/text.h"
 #include "report/report.h"
 #include "settings/settings.h"
 
-namespace {
-
-// What one poll changed for a host, decided under the lock and then told
-// to the host without it.
-struct PollOutcome {
-    bool recovered;    // answered after it had been declared dead
-    bool dead;         // missed once more than Retry allows
-    bool report_dead;  // and its turn in the repeat interval has come
-};
-
-// Applies one poll's answer to the state of host index. Called with the
-// lock held; makes no host call.
-PollOutcome record_poll(int index, int answered)
+PollOutcome record_poll(HostStateEntry& state, int answered)
 {
-    HostStateEntry& state = HostState[index];
     PollOutcome outcome{};
     if (answered) {
         // Only a host that missed at least once can come back, also when a
@@ -43,29 +28,27 @@ PollOutcome record_poll(int index, int answered)
     return outcome;
 }
 
-// The log lines, report and count of one poll, in their order.
-void tell_poll(const HostInterface* host, int index, const char* name, int answered, PollOutcome outcome)
+void tell_poll(const HostInterface* host, const PollTexts& texts, int index, const char* name, int answered,
+               PollOutcome outcome)
 {
     if (answered) {
         if (outcome.recovered) {
-            host_log_format(host, 20, 25, "Host %s is ON again.", name);
-            send_report(Host, index, 0);
+            host_log_format(host, 20, 25, texts.on_again, name);
+            send_report(texts.kind, index, 0);
         }
         return;
     }
-    host_log_format(host, 20, 15, "Host %s doesn't respond.", name);
     if (outcome.dead) {
-        host_log_format(host, 20, 15, "Host %s is dead.", name);
+        host_log_format(host, 20, 15, texts.dead, name);
         if (outcome.report_dead)
-            send_report(Host, index, 1);
+            send_report(texts.kind, index, 1);
     }
     host_bump_statistic(host, FailedHost);
 }
 
-} // namespace
-
 void poll_hosts(const HostInterface* host)
 {
+    static const PollTexts texts = {Host, "Host %s is ON again.", "Host %s is dead."};
     for (int i = 0;; ++i) {
         char name[HostNameSize];
         if (!copy_host_name(i, name))
@@ -73,16 +56,12 @@ void poll_hosts(const HostInterface* host)
         int answered = ping_host(i);
         if (answered == PingStopped)
             break;
-        // A reload may have shrunk or rewritten the table during the ping:
-        // the answer belongs only to the host that was pinged.
-        lock_settings();
-        bool same = i < Settings.HostCount && strncmp(Settings.HostNames[i], name, HostNameSize) == 0;
-        PollOutcome outcome{};
-        if (same)
-            outcome = record_poll(i, answered);
-        unlock_settings();
-        if (same)
-            tell_poll(host, i, name, answered, outcome);
+        PollOutcome outcome;
+        if (record_slot_poll(Settings.HostNames, Settings.HostCount, HostState, i, name, answered, outcome)) {
+            if (!answered)
+                host_log_format(host, 20, 15, "Host %s doesn't respond.", name);
+            tell_poll(host, texts, i, name, answered, outcome);
+        }
         if (!pause_after_item())
             break;
     }

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <cstring>
 
 #include "platform/text.h"
 #include "settings/settings.h"
@@ -25,7 +26,7 @@ constexpr int PingStopped = -1;
 // One ICMP echo to the host in slot index of HostNames; 1 answered, 0 not,
 // or PingStopped.
 int ping_host(int index);
-// Copies the name in slot index of a host or drive table, under the
+// Copies the name in slot index of a host, drive or service table, under the
 // settings lock; 0 when the slot is not (or no longer) part of the table.
 template <int Slots, int Size>
 int copy_slot_name(const char (&names)[Slots][Size], const int& count, int index, char (&name)[Size])
@@ -43,6 +44,67 @@ inline int copy_host_name(int index, char (&name)[HostNameSize])
 }
 // One pass over the host table with the per-host state machine.
 void poll_hosts(const HostInterface* host);
+
+// What one poll changed for a host or service, decided under the lock and
+// then told to the host without it.
+struct PollOutcome {
+    bool recovered;    // answered after it had been declared dead
+    bool dead;         // missed once more than Retry allows
+    bool report_dead;  // and its turn in the repeat interval has come
+};
+// Applies one poll's answer to a host's or service's state, with Retry and
+// Suspend. Called with the lock held; makes no host call.
+PollOutcome record_poll(HostStateEntry& state, int answered);
+// Applies the answer to states[index] under the lock when slot index still
+// holds name: a reload may have shrunk or rewritten the table during the
+// check, and the answer belongs only to what was checked. 0 when it does not.
+template <int Slots, int Size>
+int record_slot_poll(const char (&names)[Slots][Size], const int& count, HostStateEntry (&states)[Slots], int index,
+                     const char* name, int answered, PollOutcome& outcome)
+{
+    lock_settings();
+    int same = index >= 0 && index < count && index < Slots && strncmp(names[index], name, Size) == 0;
+    if (same)
+        outcome = record_poll(states[index], answered);
+    unlock_settings();
+    return same;
+}
+// The texts of one kind of polled item (formats with the item's name).
+struct PollTexts {
+    int kind;             // the ReportKind of its reports
+    const char* on_again; // logged at a recovery
+    const char* dead;     // logged at every dead poll
+};
+// The lines, reports and count of one poll that record_poll decided, after
+// the caller has logged the miss line of its own.
+void tell_poll(const HostInterface* host, const PollTexts& texts, int index, const char* name, int answered,
+               PollOutcome outcome);
+
+// A service check, carried out on the errand thread on this copy of the
+// entry; everything the control thread then tells comes from here.
+enum ServiceOutcome {
+    ServiceAnswered,
+    ServiceRefused,
+    ServiceTimedOut,
+    ServiceNoGreeting,
+    ServiceWrongGreeting,
+    ServiceUnresolvable,
+    ServiceNoSocket,
+    ServiceConnectError,
+};
+constexpr int GreetingSize = 512;
+struct ServiceCheck {
+    ServiceTarget target;
+    int outcome;                      // a ServiceOutcome
+    int error;                        // the Windows Sockets error, if any
+    int greeting_size;
+    char greeting[GreetingSize + 1];  // what arrived, terminated
+};
+// Turns a finished check of slot index into its state, log lines, counts
+// and reports.
+void tell_service_check(const HostInterface* host, int index, const char* name, const ServiceCheck& check);
+// One pass over the service table, after the disk test.
+void check_services(const HostInterface* host);
 // Logs the memory figures and reports short memory.
 void test_memory(const HostInterface* host);
 // One pass over the drive table: free space, the per-drive state machine,
