@@ -13,16 +13,14 @@ import korval_it as it
 # The servers: port -> (greeting pieces, None for silence). Each writes every
 # line it receives to got-PORT.txt and closes when the client does.
 SERVERS = r"""
-import socket, sys, threading, time
-from pathlib import Path
+import socket, threading, time
 SERVERS = {2525: [b"220 mail.example.test ESMTP\r\n"], 2526: [b"+O", b"K POP3 ready\r\n"], 2527: None,
            2528: [b"554 no\x01%s%n service here, and a greeting too long to show whole in a log line\r\n"]}
 def serve(port, pieces, listener):
     while True:
         connection, _ = listener.accept()
         for i, piece in enumerate(pieces or []):
-            if i:
-                time.sleep(0.5)
+            time.sleep(0.5 * i)
             connection.sendall(piece)
         with connection, open(f"got-{port}.txt", "ab") as got:
             for line in connection.makefile("rb"):
@@ -30,19 +28,14 @@ def serve(port, pieces, listener):
 for port, pieces in SERVERS.items():
     listener = socket.create_server(("127.0.0.1", port))
     threading.Thread(target=serve, args=(port, pieces, listener), daemon=True).start()
-Path("servers-ready").touch()
+open("servers-ready", "w").close()
 time.sleep(600)
 """
 
-NETNS_SCRIPT = "set -u\nip link set lo up\n" + it.NS_WINE + """
-/usr/bin/python3 servers.py &
-servers=$!
+NETNS_SCRIPT = "set -u\nip link set lo up\n" + it.NS_WINE + """/usr/bin/python3 servers.py & servers=$!
 for _ in $(seq 100); do [ -e servers-ready ] && break; sleep 0.1; done
-"$@"
-status=$?
-kill $servers 2>/dev/null
-wineserver -k >/dev/null 2>&1
-exit $status
+"$@"; status=$?
+kill $servers; wineserver -k >/dev/null 2>&1; exit $status
 """
 
 GOOD, PIECES, SILENT, WRONG, CLOSED = ("smtp://127.0.0.1:2525", "pop3://127.0.0.1:2526", "imap://127.0.0.1:2527",
