@@ -121,6 +121,13 @@ def main():
     rows.append(("Cycle overhead per drive beyond the 60 ms pause (10 tmpfs drives, FreeDisk set)", measured,
                  "≤ 1 ms", f"`{drives_cmd}`: 1 host and 10 drives against 1 host"))
 
+    # The hand-over of one errand to the errand thread and back, on the
+    # daemon's own objects in the unit test program.
+    handover = sh("wine", str(BUILD / "tests" / "unit_monitor.exe"), "--gtest_filter=ErrandTest.HandOver*")
+    rows.append(("Hand-over of one errand (look-up, echo, disk query) to the errand thread and back: median",
+                 f"{float(figure(handover, r'median ([\d.]+) ms per errand')):.4f} ms", "≤ 0.1 ms",
+                 "`unit_monitor.exe --gtest_filter=ErrandTest.HandOver*`: 2,000 errands that do nothing"))
+
     # The status file: cycles without items (the memory test alone), with the
     # file and without it; the difference is the cost of writing it.
     bare, _ = measure("no-status-file", settings(), "--cycles", STATUS_CYCLES, "--lapse", 1, timeout=600)

@@ -5,6 +5,7 @@
 #include <tlhelp32.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -88,6 +89,8 @@ const char Usage[] =
     "                          fails (repeatable)\n"
     "  --fail-resolve          every name look-up of the daemon fails (error 11001)\n"
     "  --fail-icmp             no ICMP handle can be opened (error 5)\n"
+    "  --slow-resolve MS       every name look-up of the daemon takes MS ms first\n"
+    "  --slow-drive LETTER=MS  every free-space query of that drive takes MS ms first\n"
     "  --block-log PREFIX      a log line beginning with PREFIX keeps its caller\n"
     "                          waiting 2 s before it is written\n"
     "\n"
@@ -99,7 +102,8 @@ const char Usage[] =
     "the daemon's thread.\n"
     "\n"
     "Exit status: 0 done; 1 the daemon did not start; 2 usage; 3 a fault (a call\n"
-    "through the host record after closedown, or a thread left behind);\n"
+    "through the host record after closedown, or a thread still running 30 s\n"
+    "after the last closedown);\n"
     "4 the DLL or an entry point could not be loaded.\n";
 
 enum ExitCode { ExitOk = 0, ExitNotStarted = 1, ExitUsage = 2, ExitFault = 3, ExitNoDll = 4 };
@@ -116,8 +120,7 @@ struct Options {
     bool measure = false;
     DWORD stop_random = 0;
     std::string after_closedown;
-    bool fail_resolve = false;
-    bool fail_icmp = false;
+    Faults faults;
     std::vector<std::string> deliveries;
     DWORD deliver_every = 0;
     std::string ini_files;
@@ -202,7 +205,7 @@ std::string parse_options(int argc, char** argv, Options* o)
         if (name == "--help" || name == "-h")
             return "help";
         if (name == "--measure" || name == "--fail-resolve" || name == "--fail-icmp") {
-            (name == "--measure" ? o->measure : name == "--fail-resolve" ? o->fail_resolve : o->fail_icmp) = true;
+            (name == "--measure" ? o->measure : name == "--fail-resolve" ? o->faults.fail_resolve : o->faults.fail_icmp) = true;
             continue;
         }
         if (i + 1 >= argc)
@@ -248,7 +251,13 @@ std::string parse_options(int argc, char** argv, Options* o)
             o->deliver_every = static_cast<DWORD>(n);
         else if (name == "--ini-files")
             o->ini_files = value;
-        else if (name == "--stop-random" && parse_number(value, 1, 600000, &n))
+        else if (name == "--slow-resolve" && parse_number(value, 1, 600000, &n))
+            o->faults.slow_resolve_ms = n;
+        else if (name == "--slow-drive" && isalpha(static_cast<unsigned char>(value[0])) && value[1] == '=' &&
+                 parse_number(value + 2, 1, 600000, &n)) {
+            o->faults.slow_drive = value[0];
+            o->faults.slow_drive_ms = n;
+        } else if (name == "--stop-random" && parse_number(value, 1, 600000, &n))
             o->stop_random = static_cast<DWORD>(n);
         else if (name == "--after-closedown")
             o->after_closedown = value;
@@ -314,9 +323,9 @@ bool load_daemon(const Options& o, Daemon* d)
              o.dll.c_str());
     if (o.measure)
         measure_patch(d->module);
-    if ((o.fail_resolve || o.fail_icmp) && faults_patch(d->module, o.fail_resolve, o.fail_icmp) == 0)
-        note("warning: %s imports neither name look-up nor ICMP: --fail-resolve and --fail-icmp have no effect",
-             o.dll.c_str());
+    const Faults& f = o.faults;
+    if ((f.fail_resolve || f.fail_icmp || f.slow_resolve_ms || f.slow_drive) && faults_patch(d->module, f) == 0)
+        note("warning: %s imports none of the calls that the faults asked for change", o.dll.c_str());
     d->startup = entry<StartupFn>(d->module, "_startup");
     d->closedown = entry<ClosedownFn>(d->module, "_closedown");
     d->daemon = entry<DaemonFn>(d->module, "_daemon");
@@ -342,11 +351,11 @@ std::set<DWORD> process_threads()
     return ids;
 }
 
-// Threads that were not there before, given two seconds to end.
-size_t threads_left_behind(const std::set<DWORD>& before)
+// Threads that were not there before, given tries tenths of a second to end.
+size_t threads_left_behind(const std::set<DWORD>& before, int tries = 20)
 {
     size_t extra = 0;
-    for (int tries = 0; tries < 20; ++tries) {
+    for (; tries > 0; --tries) {
         extra = 0;
         for (DWORD id : process_threads())
             extra += before.count(id) ? 0 : 1;
@@ -567,11 +576,12 @@ int run_once(const Options& o, int life)
     standin_seal(true);
     // A thread still calling the host shows itself here, before the unload.
     idle(300);
-    if (size_t left = threads_left_behind(threads_before)) {
-        // Unloading under a running thread would only crash it.
-        note("FAULT: %zu thread(s) still running after closedown; the DLL stays loaded", left);
-        return ExitFault;
-    }
+    // The daemon's errand thread may still be in a blocked call; it holds
+    // its own reference to the DLL, so the unload cannot pull the code from
+    // under it, and a new load gets the same image. The run checks at its
+    // end that every such thread has left.
+    if (size_t left = threads_left_behind(threads_before))
+        note("%zu thread(s) still in a call after closedown; the DLL stays mapped until they leave", left);
     if (!o.after_closedown.empty() && !deliver_after_closedown(o, d))
         return ExitFault;  // the DLL stays loaded under the blocked call
     FreeLibrary(d.module);
@@ -585,6 +595,7 @@ int command_run(const Options& o)
     if (o.restarts)
         CloseHandle(CreateThread(nullptr, 0, watch_closing, nullptr, 0, nullptr));
     DWORD handles = measure_handle_count();
+    std::set<DWORD> threads_before = process_threads();
     for (int life = 1; life <= lives && !Interrupted; ++life) {
         int r = run_once(o, o.restarts ? life : 0);
         CloseDeadline = 0;
@@ -592,6 +603,10 @@ int command_run(const Options& o)
             result = r;
         if (r != ExitOk)
             break;
+    }
+    if (size_t left = threads_left_behind(threads_before, 300)) {
+        note("FAULT: %zu thread(s) of the daemon still running 30 s after the last closedown", left);
+        result = ExitFault;
     }
     if (o.measure)
         measure_print_closedowns();

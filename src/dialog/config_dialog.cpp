@@ -270,8 +270,9 @@ void apply_dialog_values(HWND dialog)
     unlock_settings();
 
     uint32_t number;
+    // A number past the signed range is a long poll time, not a negative one.
     if (read_unsigned(dialog, IDC_POLL_TIME, &number))
-        next.PollTime = poll_time_in_range(static_cast<int>(number));
+        next.PollTime = poll_time_in_range(number > INT32_MAX ? INT32_MAX : static_cast<int>(number));
     if (read_unsigned(dialog, IDC_RETRY, &number))
         next.Retry = static_cast<int>(number);
     if (read_unsigned(dialog, IDC_SUSPEND, &number))

@@ -3,6 +3,7 @@
 #include "dialog/dialog.h"
 #include "host/alias.h"
 #include "host/daemon.h"
+#include "monitor/monitor.h"
 #include "platform/daemon_state.h"
 #include "platform/text.h"
 #include "settings/settings.h"
@@ -22,9 +23,12 @@ const Module Modules[] = {
 
 // Whatever the drives say: a new configuration starts with both modules
 // online. A query of -1 (no action) has bit 0 set and asks for nothing.
-void bring_modules_online(const HostInterface* host)
+// Returns the mask of the modules now online (bit 0 MercuryS, bit 1 MercuryD).
+int bring_modules_online(const HostInterface* host)
 {
-    for (const Module& m : Modules) {
+    int online = 0;
+    for (int k = 0; k < 2; ++k) {
+        const Module& m = Modules[k];
         int state = host_module_state(host, m.name, 0, 0);
         if (state < -1) {
             host_log_format(host, 1, 5, m.query_failed, state);
@@ -34,9 +38,14 @@ void bring_modules_online(const HostInterface* host)
             if (result < 0) {
                 host_log_format(host, 1, 5, m.set_failed, result);
                 host_bump_statistic(host, Failures);
+            } else {
+                online |= 1 << k;
             }
+        } else {
+            online |= 1 << k;
         }
     }
+    return online;
 }
 
 } // namespace
@@ -66,10 +75,10 @@ extern "C" short __cdecl configure(HostInterface* host, const char* text)
     // and the recipients in place.
     ensure_own_alias(host, 1);
     log_settings(host);
-    bring_modules_online(host);
-    // The modules are back: none is left waiting for a reloaded drive.
+    int online = bring_modules_online(host);
+    // Those back online no longer wait for the disk test to release them.
     lock_settings();
-    ModulesHeldOffline = 0;
+    ModulesTakenOffline &= ~online;
     unlock_settings();
     return 1;
 }

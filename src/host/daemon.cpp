@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "host/alias.h"
+#include "monitor/errand.h"
 #include "monitor/monitor.h"
 #include "platform/platform.h"
 #include "platform/text.h"
@@ -52,19 +53,42 @@ void register_statistics(const HostInterface* host)
     }
 }
 
-// The stop event and the thread; 0 when either could not be made.
+// The stop event, the errand thread and the control thread; 0 when any of
+// them could not be made.
 int start_control_thread()
 {
     StopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     if (StopEvent == nullptr)
         return 0;
-    ThreadHandle = Platform.CreateThread(control_thread, nullptr, const_cast<DWORD*>(&ThreadId));
-    if (ThreadHandle == nullptr) {
-        CloseHandle(StopEvent);
-        StopEvent = nullptr;
-        return 0;
+    if (start_errands()) {
+        ThreadHandle = Platform.CreateThread(control_thread, nullptr, const_cast<DWORD*>(&ThreadId));
+        if (ThreadHandle != nullptr)
+            return 1;
+        end_errands();
     }
-    return 1;
+    CloseHandle(StopEvent);
+    StopEvent = nullptr;
+    return 0;
+}
+
+// A start after a completed closedown begins a fresh life, as a first load
+// would: the image can still be mapped when the host loads it again, since
+// an errand of the last life holds on to it until its call returns.
+void begin_fresh_life()
+{
+    lock_settings();
+    Settings = settings_at_start();
+    Recipients = RecipientLists{};
+    memset(HostState, 0, sizeof HostState);
+    memset(DriveState, 0, sizeof DriveState);
+    memset(ServiceState, 0, sizeof ServiceState);
+    ModulesTakenOffline = 0;
+    unlock_settings();
+    MemoryReportCountdown = 0;
+    memset(CurrentDrivePath, 0, sizeof CurrentDrivePath);
+    CurrentFreeMB = 0;
+    Failures = FailedHost = LowDiskSpace = TotalTests = 0;
+    StopRequested = 0;
 }
 
 // Logs the envelope sender of a mail delivered to the daemon; 1 when the
@@ -115,6 +139,8 @@ extern "C" short __cdecl startup(HostInterface* host)
 {
     if (!host_record_usable(host) || !check_host_version(host))
         return 0;
+    if (StopRequested)
+        begin_fresh_life();
     Resident = 1;
     Platform.Sleep(StartPauseMs);
     host_log_text(host, 10, 5, "Daemon KORVAL.DLL started.");
@@ -166,15 +192,21 @@ extern "C" short __cdecl closedown()
     StopRequested = 1;
     if (StopEvent != nullptr)
         SetEvent(StopEvent);
-    // Every wait of the thread ends at the stop event, so the grace is over
-    // as soon as the thread has left by itself.
-    if (ThreadHandle != nullptr)
-        Platform.WaitForSingleObject(ThreadHandle, StopGraceMs);
-    if (ThreadId != 0) {
-        Platform.TerminateThread(ThreadHandle, 0);
-        ThreadId = 0;
-        Platform.Sleep(StopSettleMs);
+    // Every wait of the thread ends at the stop event, and no blocking call
+    // runs on it, so the grace is over as soon as the thread has left by
+    // itself.
+    if (ThreadHandle != nullptr && Platform.WaitForSingleObject(ThreadHandle, StopGraceMs) != WAIT_OBJECT_0) {
+        if (ThreadId != 0) {
+            Platform.TerminateThread(ThreadHandle, 0);
+            ThreadId = 0;
+            Platform.Sleep(StopSettleMs);
+        } else {
+            // It cleared ThreadId just at the mark: let it return, so that
+            // no code of the library runs after closedown.
+            Platform.WaitForSingleObject(ThreadHandle, INFINITE);
+        }
     }
+    end_errands();
 
     if (ThreadHandle != nullptr) {
         CloseHandle(ThreadHandle);

@@ -6,6 +6,7 @@
 
 #include <cstring>
 
+#include "monitor/errand.h"
 #include "platform/daemon_state.h"
 #include "platform/platform.h"
 #include "platform/text.h"
@@ -15,6 +16,43 @@
 namespace {
 
 enum ReadingLine { NoLine, CriticalLine, LowLine, OkLine };
+
+// What the test in progress has seen of the modules: a drive read critical
+// or unreadable holds them offline, and a module asked online by a drive's
+// own recovery is not asked again before the next test. Used only by the
+// control thread.
+struct ModuleWatch {
+    int held;
+    int asked_online;
+};
+ModuleWatch Watch;
+
+// One free-space query, run as an errand: an unreachable network drive or an
+// empty removable drive can keep it waiting for long.
+struct DiskQuery {
+    char path[DriveNameSize];
+    DWORD sectors_per_cluster;
+    DWORD bytes_per_sector;
+    DWORD free_clusters;
+    DWORD total_clusters;
+    BOOL read;
+};
+
+void query_disk(void* data)
+{
+    DiskQuery& query = *static_cast<DiskQuery*>(data);
+    query.read = Platform.GetDiskFreeSpaceA(query.path, &query.sectors_per_cluster, &query.bytes_per_sector,
+                                            &query.free_clusters, &query.total_clusters);
+}
+
+// set_modules_online for the modules the settings select, keeping the watch.
+int ask_modules(const HostInterface* host, int online, int log)
+{
+    int mask = selected_modules();
+    if (online)
+        Watch.asked_online |= mask;
+    return set_modules(host, mask, online, log) == 0;
+}
 enum ModuleRequest { LeaveModules, ModulesOffline, ModulesOfflineQuiet, ModulesOnline };
 
 // What one reading asks of the host.
@@ -49,7 +87,7 @@ int32_t free_megabytes(DWORD sectors_per_cluster, DWORD bytes_per_sector, DWORD 
 void request_modules(const HostInterface* host, ModuleRequest request)
 {
     if (request != LeaveModules)
-        set_modules_online(host, request == ModulesOnline, request != ModulesOfflineQuiet);
+        ask_modules(host, request == ModulesOnline, request != ModulesOfflineQuiet);
 }
 
 // The query failed: the drive is unreadable.
@@ -68,12 +106,11 @@ void drive_unreadable(const HostInterface* host, int index, const char* name)
         drive.ErrorCount = 0;
     ++drive.ErrorCount;
     note_drive_unreadable(index, name);
-    // The modules now wait for this drive's recovery.
-    ModulesHeldOffline = 0;
+    Watch.held = 1;
     unlock_settings();
 
     host_log_format(host, 20, 15, "Error getting free disk space on %s.", CurrentDrivePath);
-    set_modules_online(host, 0, 1);
+    ask_modules(host, 0, 1);
     if (report)
         send_report(DiskAvailability, 0, 1);
 }
@@ -89,7 +126,7 @@ ReadingSteps judge_reading(DriveStateEntry& drive, int32_t free)
             steps.line = CriticalLine;
             steps.modules = drive.Critical ? ModulesOfflineQuiet : ModulesOffline;
             drive.Critical = 1;
-            ModulesHeldOffline = 0;
+            Watch.held = 1;
         } else {
             steps.line = LowLine;
             if (drive.Critical)
@@ -160,7 +197,7 @@ void drive_read(const HostInterface* host, int index, const char* name, int32_t 
     int recovered = 0;
     if (failed_before) {
         host_log_format(host, 20, 15, "Disk %s recovered.", CurrentDrivePath);
-        recovered = set_modules_online(host, 1, 1);
+        recovered = ask_modules(host, 1, 1);
         if (recovered)
             send_report(DiskAvailability, 0, 0);
     }
@@ -179,42 +216,50 @@ void drive_read(const HostInterface* host, int index, const char* name, int32_t 
         carry_out(host, steps, free);
 }
 
-// A reload zeroed the state of a drive that had taken the modules offline,
-// so no reading of that drive will bring them back. Any drive that has gone
-// critical or unreadable since then owes that request itself and has
-// cleared the flag; so at the end of a test that finds it still set, no
-// drive holds the modules and they come back here, once.
-void release_held_modules(const HostInterface* host)
+// Brings back the modules that the daemon took offline and no drive holds
+// any longer: a reload may have zeroed or dropped the drive that took them,
+// or deselected a module, and then no reading will ever ask for them. A
+// module is held while a drive in the table is critical or unreadable, or
+// was read so in this test (also before a reload), and the settings select
+// it. A refused request is tried again at the next test.
+void release_modules(const HostInterface* host)
 {
     lock_settings();
-    int held = ModulesHeldOffline;
-    ModulesHeldOffline = 0;
+    int holding = Watch.held;
+    for (int i = 0; i < Settings.DriveCount && i < MaxDrives; ++i)
+        holding |= DriveState[i].Critical || DriveState[i].ErrorCount;
+    int held = holding ? (Settings.SuspendMercS ? 1 : 0) | (Settings.SuspendMercD ? 2 : 0) : 0;
+    int release = ModulesTakenOffline & ~held & ~Watch.asked_online;
     unlock_settings();
-    if (held)
-        set_modules_online(host, 1, 1);
+    if (release)
+        set_modules(host, release, 1, 1);
 }
 
 } // namespace
 
 void test_disks(const HostInterface* host)
 {
+    Watch = ModuleWatch{};
     lock_settings();
     int testing = Settings.FreeDisk != 0;
     unlock_settings();
 
     for (int i = 0; testing; ++i) {
-        char name[DriveNameSize];
-        if (!copy_slot_name(Settings.DriveNames, Settings.DriveCount, i, name))
+        DiskQuery query{};
+        if (!copy_slot_name(Settings.DriveNames, Settings.DriveCount, i, query.path))
             break;
-        copy_text(CurrentDrivePath, name);
-        DWORD sectors_per_cluster = 0, bytes_per_sector = 0, free_clusters = 0, total_clusters = 0;
-        if (Platform.GetDiskFreeSpaceA(CurrentDrivePath, &sectors_per_cluster, &bytes_per_sector, &free_clusters,
-                                       &total_clusters))
-            drive_read(host, i, name, free_megabytes(sectors_per_cluster, bytes_per_sector, free_clusters));
+        copy_text(CurrentDrivePath, query.path);
+        // A stop during the query: neither a reading nor a failure, and
+        // nothing is released.
+        if (run_errand(query_disk, query) == ErrandStopped)
+            return;
+        if (query.read)
+            drive_read(host, i, query.path,
+                       free_megabytes(query.sectors_per_cluster, query.bytes_per_sector, query.free_clusters));
         else
-            drive_unreadable(host, i, name);
+            drive_unreadable(host, i, query.path);
         if (!pause_after_item())
-            break;
+            return;
     }
-    release_held_modules(host);
+    release_modules(host);
 }

@@ -27,15 +27,20 @@ const HostModule HostModules[] = {
 
 int ModulesTakenOffline;
 
-int set_modules_online(const HostInterface* host, int online, int log)
+int selected_modules()
 {
     lock_settings();
-    const int selected[] = {Settings.SuspendMercS, Settings.SuspendMercD};
+    int mask = (Settings.SuspendMercS ? 1 : 0) | (Settings.SuspendMercD ? 2 : 0);
     unlock_settings();
+    return mask;
+}
 
-    int done = 1;
+int set_modules(const HostInterface* host, int mask, int online, int log)
+{
+    int refused = 0;
     for (int k = 0; k < 2; ++k) {
-        if (!selected[k])
+        int bit = 1 << k;
+        if (!(mask & bit))
             continue;
         const HostModule& module = HostModules[k];
         if (log)
@@ -45,8 +50,17 @@ int set_modules_online(const HostInterface* host, int online, int log)
         if (result < 0) {
             host_log_format_call(host, 1, 5, module.error_format, online ? "resume" : "shutdown", result);
             host_bump_statistic(host, Failures);
-            done = 0;
+            refused |= bit;
+            continue;
         }
+        lock_settings();
+        ModulesTakenOffline = online ? ModulesTakenOffline & ~bit : ModulesTakenOffline | bit;
+        unlock_settings();
     }
-    return done;
+    return refused;
+}
+
+int set_modules_online(const HostInterface* host, int online, int log)
+{
+    return set_modules(host, selected_modules(), online, log) == 0;
 }

@@ -54,9 +54,15 @@ void test_disks(const HostInterface* host);
 // online (1) or offline (0), announcing each request in the log when log is
 // nonzero. 1 when no request was refused, else 0.
 int set_modules_online(const HostInterface* host, int online, int log);
+// The modules that the settings select now: bit 0 MercuryS, bit 1 MercuryD.
+int selected_modules();
+// The same for the modules in mask, whatever the settings select; returns
+// the mask of the modules whose request was refused.
+int set_modules(const HostInterface* host, int mask, int online, int log);
 
-// The modules that the daemon itself has asked to go offline and not yet
-// brought back: bit 0 MercuryS, bit 1 MercuryD. Guarded by the settings lock.
+// The modules that the daemon itself has taken offline (the host accepted
+// the request) and not yet brought back: bit 0 MercuryS, bit 1 MercuryD.
+// Guarded by the settings lock.
 extern int ModulesTakenOffline;
 
 // Short-memory cycles still to pass before the next memory report.

@@ -1,13 +1,14 @@
 // One host, once: its address and one ICMP echo. The look-up of a name and
-// the echo run on a thread of their own, and the wait for them ends at once
-// when closedown signals the stop event, so that a stop never has to kill the control thread inside
-// the sockets or the ICMP library (their locks would stay held in the mail
-// server's process). The echo is the plain synchronous one: Wine's
-// asynchronous echo with an event writes into freed memory when it ends.
+// the echo run as errands, so that a stop never has to kill the control
+// thread inside the sockets or the ICMP library (their locks would stay held
+// in the mail server's process). The echo is the plain synchronous one:
+// Wine's asynchronous echo with an event writes into freed memory when it
+// ends.
 #include "monitor/monitor.h"
 
 #include <cstring>
 
+#include "monitor/errand.h"
 #include "platform/daemon_state.h"
 #include "platform/platform.h"
 #include "platform/text.h"
@@ -20,13 +21,9 @@ namespace {
 constexpr DWORD ReplySize = sizeof(ICMP_ECHO_REPLY) + 8;
 static_assert(ReplySize == 36);
 
-// The ICMP library times the echo out itself; the margin only keeps a
-// library that never returns from holding the control thread.
-constexpr DWORD EchoWaitMarginMs = 1000;
-
-// A call that may block for seconds, run on a helper thread: a name look-up
-// or one echo (the handle opened, used and closed there, so that a stop
-// never closes it under a running echo).
+// A look-up or one echo, run as an errand: the ICMP handle is opened, used
+// and closed on the errand thread, so a stop never closes it under a running
+// echo.
 struct Errand {
     // look-up
     char name[HostNameSize];
@@ -43,68 +40,10 @@ struct Errand {
     int closed;
     DWORD close_error;
 };
-typedef void (*ErrandWork)(Errand& errand);
 
-// The errand in the hands of the helper thread. Only the control thread
-// sends errands, one at a time; one that a stop left running keeps the slot
-// (and its reply buffer) until its thread ends.
-Errand Shared;
-ErrandWork SharedWork;
-volatile LONG SharedBusy;
-
-enum { ErrandStopped = 0, ErrandDone = 1, ErrandTimedOut = 2 };
-
-// Holds a reference to this library, taken for it by start_helper, so that
-// an unload after a stop waits until the errand has ended.
-DWORD WINAPI helper(LPVOID module)
+void look_up(void* data)
 {
-    SharedWork(Shared);
-    InterlockedExchange(&SharedBusy, 0);
-    FreeLibraryAndExitThread(static_cast<HMODULE>(module), 0);
-}
-
-HANDLE start_helper()
-{
-    HMODULE module;
-    if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCSTR>(&helper), &module))
-        return nullptr;
-    DWORD id;
-    HANDLE thread = Platform.CreateThread(helper, module, &id);
-    if (thread == nullptr)
-        FreeLibrary(module);
-    return thread;
-}
-
-// Runs work on errand on a helper thread and waits for its end, a stop or
-// the limit. Without a helper thread the work is done here, and a stop then
-// has to wait for it.
-int run_errand(ErrandWork work, Errand& errand, DWORD limit_ms)
-{
-    HANDLE thread = nullptr;
-    if (InterlockedCompareExchange(&SharedBusy, 1, 0) == 0) {
-        Shared = errand;
-        SharedWork = work;
-        thread = start_helper();
-        if (thread == nullptr)
-            InterlockedExchange(&SharedBusy, 0);
-    }
-    if (thread == nullptr) {
-        work(errand);
-        return ErrandDone;
-    }
-    // A stop comes first when both are there: the errand is then no answer.
-    const HANDLE waits[] = {StopEvent, thread};
-    DWORD woke = Platform.WaitForMultipleObjects(2, waits, limit_ms);
-    CloseHandle(thread);
-    if (woke == WAIT_OBJECT_0 + 1) {
-        errand = Shared;
-        return ErrandDone;
-    }
-    return woke == WAIT_OBJECT_0 ? ErrandStopped : ErrandTimedOut;
-}
-
-void look_up(Errand& lookup)
-{
+    Errand& lookup = *static_cast<Errand*>(data);
     const hostent* entry = Platform.gethostbyname(lookup.name);
     if (entry && entry->h_addrtype == AF_INET && entry->h_length == sizeof lookup.address &&
         entry->h_addr_list && entry->h_addr_list[0]) {
@@ -117,8 +56,9 @@ void look_up(Errand& lookup)
 }
 
 // One echo with its own handle; the error numbers are taken on this thread.
-void send_echo(Errand& echo)
+void send_echo(void* data)
 {
+    Errand& echo = *static_cast<Errand*>(data);
     HANDLE icmp = Platform.IcmpCreateFile();
     echo.opened = icmp != INVALID_HANDLE_VALUE;
     if (!echo.opened) {
@@ -144,7 +84,7 @@ int resolve(const HostInterface* host, const char* name, IPAddr* address)
         return 1;
     Errand lookup{};
     copy_text(lookup.name, name);
-    if (run_errand(look_up, lookup, INFINITE) == ErrandStopped)
+    if (run_errand(look_up, lookup) == ErrandStopped)
         return PingStopped;
     *address = lookup.address;
     if (lookup.address != INADDR_NONE)
@@ -174,15 +114,8 @@ int ping_host(int index)
     Errand echo{};
     echo.target = address;
     echo.timeout = timeout;
-    int done = run_errand(send_echo, echo, timeout + EchoWaitMarginMs);
-    if (done == ErrandStopped)
+    if (run_errand(send_echo, echo) == ErrandStopped)
         return PingStopped;
-    if (done == ErrandTimedOut) {
-        // The helper still holds the handle and closes it when the library lets go.
-        echo.opened = echo.closed = 1;
-        echo.replies = 0;
-        echo.echo_error = IP_REQ_TIMED_OUT;
-    }
     if (!echo.opened) {
         host_log_format(host, 11, 15, "Error %d opening ICMP", static_cast<int>(echo.open_error));
         host_bump_statistic(host, Failures);

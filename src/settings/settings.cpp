@@ -206,9 +206,6 @@ int load_settings(const char* ini_path, const char* domain)
     Settings = next;
     if (mail_read)
         Recipients = lists;
-    for (const DriveStateEntry& drive : DriveState)
-        if (drive.Critical || drive.ErrorCount)
-            ModulesHeldOffline = 1;
     memset(DriveState, 0, sizeof DriveState);
     if (hosts != 0)
         memset(HostState, 0, sizeof HostState);

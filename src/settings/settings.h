@@ -82,10 +82,6 @@ extern HostStateEntry HostState[MaxHosts];
 extern DriveStateEntry DriveState[MaxDrives];
 // The service checks follow the host test's rules with counters of their own.
 extern HostStateEntry ServiceState[MaxServices];
-// Set by a settings load that zeroed the state of a drive which had taken
-// the host modules offline; the disk test then owes the request to bring
-// them back.
-extern int ModulesHeldOffline;
 
 // Guards Settings, Recipients, HostState and DriveState. Held only to copy
 // values to the stack or put new ones in place: never across a call into

@@ -17,4 +17,3 @@ RecipientLists Recipients;
 HostStateEntry HostState[MaxHosts];
 DriveStateEntry DriveState[MaxDrives];
 HostStateEntry ServiceState[MaxServices];
-int ModulesHeldOffline;

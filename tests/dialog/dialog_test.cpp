@@ -2,11 +2,13 @@
 // thread; the templates come from the built korval.dll.
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "dialog/dialog.h"
 #include "dialog_driver.h"
+#include "monitor/monitor.h"
 #include "platform/daemon_state.h"
 #include "settings/settings.h"
 #include "test_support.h"
@@ -307,6 +309,75 @@ TEST_F(DialogTest, AddHostTrimsAndRemoveHostLeavesItToBeAskedAbout)
     EXPECT_EQ(HostState[0].MissCount, 0); // a changed place starts afresh
 }
 
+// Free megabytes by drive letter for the disk test; a drive not listed is
+// unreadable.
+std::map<char, DWORD> FreeMB;
+
+BOOL fake_free_space(LPCSTR root, LPDWORD sectors, LPDWORD bytes, LPDWORD free, LPDWORD)
+{
+    auto drive = FreeMB.find(root[0]);
+    *sectors = 8, *bytes = 512, *free = drive == FreeMB.end() ? 0 : drive->second * 256;
+    return drive != FreeMB.end();
+}
+
+std::vector<int> drive_state(int k) // Low, ErrorCount, Critical, ReportCounter
+{
+    const DriveStateEntry& d = DriveState[k];
+    return {d.Low, d.ErrorCount, d.Critical, d.ReportCounter};
+}
+
+TEST_F(DialogTest, ADriveMovedUpStartsAfreshAndOneLeftInPlaceKeepsItsState)
+{
+    ASSERT_EQ(init_settings(host()), 1);
+    Resident = 1;
+    HostInterfaceCopy = host();
+    Platform.GetDiskFreeSpaceA = fake_free_space;
+    size_t seen = 0;
+    auto disk_test = [&](std::map<char, DWORD> free) { // the subjects of its reports
+        FreeMB = free;
+        test_disks(host());
+        std::vector<HostJob> jobs = standin_jobs();
+        std::vector<std::string> subjects;
+        for (; seen < jobs.size(); ++seen) {
+            const std::string& text = jobs[seen].text;
+            size_t at = text.find("Subject: ");
+            subjects.push_back(text.substr(at, text.find("\r\n", at) - at));
+        }
+        return subjects;
+    };
+    using Subjects = std::vector<std::string>;
+    const std::string LowD = "Subject: Low DiskSpace (D:\\) on Mercury";
+
+    // Both low (C:\ critical), each reported once; then C:\ fails too, so
+    // its slot holds a low count, an error count and the critical mark.
+    EXPECT_EQ(disk_test({{'C', 50}, {'D', 200}}),
+              (Subjects{"Subject: Low DiskSpace (C:\\) on Mercury", LowD}));
+    EXPECT_EQ(disk_test({{'D', 200}}), Subjects{"Subject: Unavailable Disk (C:\\) on Mercury"});
+
+    // C:\ removed: D:\ moves up into its slot and is newly low. The
+    // critical mark stays with the slot, for the modules it took offline.
+    run([](DialogDriver& d) {
+        d.select(IDC_DRIVES, 0);
+        d.click(IDC_REMOVE_DRIVE);
+        d.set(IDC_NEW_DRIVE, "e");
+        d.click(IDC_ADD_DRIVE);
+        d.finish(IDOK);
+    });
+    EXPECT_EQ(drive_state(0), (std::vector<int>{0, 0, 1, 0}));
+    EXPECT_EQ(disk_test({{'D', 200}, {'E', 200}}),
+              (Subjects{LowD, "Subject: Low DiskSpace (E:\\) on Mercury"}));
+
+    // Only the last removed: D:\ keeps its state and is not reported again.
+    std::vector<int> kept = drive_state(0);
+    run([](DialogDriver& d) {
+        d.select(IDC_DRIVES, 1);
+        d.click(IDC_REMOVE_DRIVE);
+        d.finish(IDOK);
+    });
+    EXPECT_EQ(drive_state(0), kept);
+    EXPECT_EQ(disk_test({{'D', 200}}), Subjects{});
+}
+
 TEST_F(DialogTest, FifteenHostsLeaveNoRoomSoThePendingHostIsNotAsked)
 {
     run([&](DialogDriver& d) {
@@ -369,6 +440,8 @@ TEST_F(DialogTest, NumberFieldsKeepTheirSettingUnlessANumberIsTyped)
         {IDC_POLL_TIME, "", &SettingsRecord::PollTime, 5},
         {IDC_POLL_TIME, "0", &SettingsRecord::PollTime, 1},  // no cycles without a pause
         {IDC_POLL_TIME, "5000", &SettingsRecord::PollTime, 1440},
+        {IDC_POLL_TIME, "2147483648", &SettingsRecord::PollTime, 1440},
+        {IDC_POLL_TIME, "4294967295", &SettingsRecord::PollTime, 1440},
         {IDC_RETRY, " 12 ", &SettingsRecord::Retry, 12},
         {IDC_SUSPEND, "4294967295", &SettingsRecord::Suspend, -1},
         {IDC_SUSPEND, "4294967296", &SettingsRecord::Suspend, 4},

@@ -61,6 +61,28 @@ class Restarts(unittest.TestCase):
         self.assertLess(max(took), 500)
         self.assertIn("standin: forced stops: 0", run.stdout)
 
+    def test_life_after_an_unload_that_a_look_up_outlived(self):
+        # Every look-up takes 6 s; each life is stopped after 1 s, in its
+        # first look-up. The look-up of the first life still holds the DLL
+        # when it is unloaded, so the second load gets the same image, and
+        # the second life must start afresh and poll.
+        folder = it.work_dir("lifecycle-outlived")
+        it.write_ini(folder, {"General": {"PollTime": 2, "Retry": 2, "Suspend": 4, "MemoryLimit": 0,
+                                          "Mail": "admin@example.test"},
+                              "Hosts": {"Number": 1, "Host1": "slow.example.test"}})
+        run = it.run_standin("run", "--restarts", 2, "--seconds", 1, "--slow-resolve", 6000, "--fail-resolve",
+                             cwd=folder, timeout=120)
+        self.assertEqual(run.faults(), [])
+        self.assertEqual(run.returncode, it.EXIT_OK)
+        self.assertIn("the DLL stays mapped until they leave", run.stdout)
+        self.assertIn("life 2: startup returned 1", run.stdout)
+        self.assertIn("standin: forced stops: 0", run.stdout)
+        # Each life counted its cycle; neither cut look-up logged a word.
+        self.assertEqual(run.out.statistics().get("TotalTests"), 2)
+        texts = [l.text for l in run.out.log()]
+        self.assertEqual(texts.count("Korval thread created."), 2)
+        self.assertFalse([t for t in texts if "finding address" in t])
+
 
 if __name__ == "__main__":
     unittest.main(verbosity=2)

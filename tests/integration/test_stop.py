@@ -1,9 +1,10 @@
-"""A stop while the control thread waits on the network: in a private network
-namespace 127.0.0.1 ignores echo requests and the only name server, on
-127.0.0.1:53, reads queries and never answers. The stand-in stops the daemon
-in the second cycle's echo, and in the second cycle's look-up: closedown
-returns at once, the thread leaves by itself, nothing calls the host
-afterwards, and the cycle before the stop logs what it always has."""
+"""A stop while the control thread waits on a blocking call: in a private
+network namespace 127.0.0.1 ignores echo requests and the only name server, on
+127.0.0.1:53, reads queries and never answers; a drive's free-space query
+blocks as an unreachable network drive does. The stand-in stops the daemon in
+the second cycle's echo, look-up or disk query: closedown returns at once, the
+thread leaves by itself, nothing calls the host afterwards, and the cycle
+before the stop logs what it always has."""
 
 import re
 import sys
@@ -95,6 +96,19 @@ class StopDuringNetworkWaits(unittest.TestCase):
         self.assertEqual((statistics["FailedHost"], statistics["Failures"], statistics["TotalTests"]), (1, 1, 2))
         # Both look-ups asked the silent name server.
         self.assertGreaterEqual(queries, 2)
+
+    def test_stop_during_blocked_disk_query(self):
+        # Each query of C: takes 1.5 s: cycle 1 ends at about 1.7 s, the
+        # lapsed sleep at 2.7 s, and the stop at 4 s lands in cycle 2's query.
+        folder = it.work_dir("stop-during-disk-query")
+        it.write_ini(folder, {"General": {"PollTime": 1, "MemoryLimit": 0, "Mail": "admin@example.test"},
+                              "Drives": {"Number": 1, "Drive1": "C:\\", "FreeDisk": 1}})
+        run = it.run_standin("run", "--seconds", STOP_AFTER_SECONDS, "--lapse", 1000, "--slow-drive", "C=1500",
+                             cwd=folder, timeout=90)
+        self.assert_left_by_itself(run)
+        # The drive was fine; the query cut short is neither reading nor failure.
+        self.assertEqual(thread_lines(run.out), [CYCLE_END, CYCLE_END])
+        self.assertEqual(run.out.statistics()["TotalTests"], 2)
 
 
 if __name__ == "__main__":

@@ -1,6 +1,7 @@
 """Stop anywhere: many lives of the real korval.dll in one stand-in process,
 each stopped after a random delay: in the start delay, in the echo to a
-silent host, in the report of its death or in the long sleep. No crash, no
+silent host, in the report of its death, in a disk query that blocks or in
+the long sleep. No crash, no
 host call after closedown returned, no thread left behind, and a mail
 delivered after every closedown still gets through the daemon entry point.
 
@@ -17,10 +18,12 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 import korval_it as it
 
 LIVES = int(os.environ.get("KORVAL_LIVES", "60"))
-# Start delay 100 ms, echo timeout 2,000 ms, then the report and the long
-# sleep (a real minute): stops are spread over all of them.
-STOP_WITHIN_MS = 2400
-PHASES = [(100, "start delay"), (2100, "echo"), (2200, "report"), (STOP_WITHIN_MS + 1, "long sleep")]
+# Start delay 100 ms, echo timeout 2,000 ms, then the report, a disk query
+# that takes 400 ms and the long sleep (a real minute): stops are spread over
+# all of them.
+STOP_WITHIN_MS = 2900
+PHASES = [(100, "start delay"), (2100, "echo"), (2200, "report"), (2650, "disk query"),
+          (STOP_WITHIN_MS + 1, "long sleep")]
 
 # A loopback that ignores echo requests, with a Wine server of its own.
 NETNS_SCRIPT = "set -u\n" + it.DEAF_LOOPBACK + it.NS_WINE + r"""
@@ -37,8 +40,9 @@ class StopAnywhere(unittest.TestCase):
         # Retry -1: the first miss is a death, reported at once.
         it.write_ini(folder, {"General": {"PollTime": 1, "Retry": -1, "Suspend": 1, "MemoryLimit": 0,
                                           "Mail": "admin@example.test,+15550100:sms.example.test"},
-                              "Hosts": {"Number": 1, "Host1": "127.0.0.1"}})
-        run = it.run_standin("run", "--restarts", LIVES, "--stop-random", STOP_WITHIN_MS,
+                              "Hosts": {"Number": 1, "Host1": "127.0.0.1"},
+                              "Drives": {"Number": 1, "Drive1": "C:\\", "FreeDisk": 1}})
+        run = it.run_standin("run", "--restarts", LIVES, "--stop-random", STOP_WITHIN_MS, "--slow-drive", "C=400",
                              "--after-closedown", "Admin <admin@example.test>", cwd=folder, timeout=60 + 6 * LIVES,
                              prefix=["unshare", "--net", "--", "bash", "-c", NETNS_SCRIPT, "netns"],
                              env=it.NS_ENV)

@@ -12,7 +12,7 @@ void reset_daemon_state()
     Recipients = RecipientLists{};
     memset(HostState, 0, sizeof HostState);
     memset(DriveState, 0, sizeof DriveState);
-    ModulesHeldOffline = 0;
+    ModulesTakenOffline = 0;
     MemoryReportCountdown = 0;
     memset(CurrentDrivePath, 0, sizeof CurrentDrivePath);
     CurrentFreeMB = 0;

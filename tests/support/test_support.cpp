@@ -27,6 +27,18 @@ void remove_tree(const std::string& path)
     RemoveDirectoryA(path.c_str());
 }
 
+// Under Wine a crash starts the debugger, which ends the process with exit
+// code 0: a test program that crashed would pass. It fails instead.
+LONG WINAPI fail_on_crash(EXCEPTION_POINTERS* info)
+{
+    fprintf(stderr, "test program crashed: exception %08lx at %p\n", info->ExceptionRecord->ExceptionCode,
+            info->ExceptionRecord->ExceptionAddress);
+    fflush(stderr);
+    TerminateProcess(GetCurrentProcess(), 3);
+    return EXCEPTION_EXECUTE_HANDLER;
+}
+const LPTOP_LEVEL_EXCEPTION_FILTER CrashFilter = SetUnhandledExceptionFilter(fail_on_crash);
+
 } // namespace
 
 TempDir::TempDir()

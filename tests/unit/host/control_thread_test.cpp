@@ -5,6 +5,7 @@
 
 #include "host/daemon.h"
 #include "lifecycle_support.h"
+#include "monitor/errand.h"
 #include "monitor/monitor.h"
 #include "platform/text.h"
 #include "settings/settings.h"
@@ -154,6 +155,7 @@ protected:
     {
         StopRequested = 0;
         ResetEvent(StopEvent);
+        ASSERT_TRUE(start_errands());
         ThreadHandle = PlatformDefaults.CreateThread(control_thread, nullptr, const_cast<DWORD*>(&ThreadId));
         ASSERT_NE(ThreadHandle, nullptr);
     }
@@ -164,6 +166,7 @@ protected:
         StopRequested = 1;
         SetEvent(StopEvent);
         bool ended = WaitForSingleObject(ThreadHandle, 3000) == WAIT_OBJECT_0;
+        end_errands();
         CloseHandle(ThreadHandle);
         ThreadHandle = nullptr;
         return ended;

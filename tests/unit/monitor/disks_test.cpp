@@ -232,8 +232,9 @@ TEST_F(DisksTest, ResultOfADriveRenamedOrDroppedDuringTheQueryIsDiscarded)
     during_query = [] { copy_text(Settings.DriveNames[0], "F:\\"); };
     EXPECT_EQ(cycle({Unreadable, mb(10)}), (Lines{critical(10, "E:\\"), ShutS, OffS, Report, Bump}));
     EXPECT_EQ(state(0), (State{0, 0, 0, 0}));
+    // Dropped with the critical drive: nothing holds MercuryS any longer.
     during_query = [] { Settings.DriveCount = 0; };
-    EXPECT_EQ(cycle({Unreadable}), Lines{});
+    EXPECT_EQ(cycle({Unreadable}), (Lines{SetS, OnS}));
     EXPECT_EQ(queried, (Lines{"D:\\", "E:\\", "F:\\"}));
 }
 
@@ -265,3 +266,58 @@ TEST_F(DisksTest, ModulesLeftOfflineByAReloadComeBackOnce)
 }
 
 } // namespace
+
+// The modules that the daemon took offline come back once no drive in the
+// table holds them, whatever a reload did meanwhile, and never while one does.
+TEST_F(DisksTest, ModulesComeBackOnlyWhenNoDriveHoldsThem)
+{
+    TempDir dir;
+    const std::string ini = dir.file("korval.ini");
+    auto reload = [&] { load_settings(ini.c_str(), "example.test"); };
+    const char* const keys[][2] = {{"FreeDisk", "100"}, {"CriticalDisk", "50"}, {"SuspendMercS", "1"},
+                                   {"SuspendMercD", "1"}, {"Number", "2"}, {"Drive1", "D:\\"}, {"Drive2", "E:\\"}};
+    for (const auto& key : keys)
+        write_ini("Drives", key[0], key[1]);
+    reload();
+    const Lines offline = {critical(30), ShutS, OffS, ShutD, OffD, Report, Bump};
+
+    // A reload in the middle of the test, after D: was read critical.
+    EXPECT_EQ(cycle({mb(30), mb(200)}), offline);
+    during_query = [&] { if (queried.size() == 4) reload(); };
+    EXPECT_EQ(cycle({mb(30), mb(200)}), (Lines{critical(30), OffS, OffD, Bump}));
+    during_query = nullptr;
+
+    // A reload that deselects MercuryD while D: stays critical: D goes back.
+    write_ini("Drives", "SuspendMercD", "0");
+    reload();
+    EXPECT_EQ(cycle({mb(30), mb(200)}), (Lines{critical(30), ShutS, OffS, Report, Bump, SetD, OnD}));
+
+    // The drive leaves the table while critical; the release is refused,
+    // counted and tried again at the next test, until it is done.
+    write_ini("Drives", "Number", "1");
+    write_ini("Drives", "Drive1", "E:\\");
+    reload();
+    HostOptions refusing;
+    refusing.module_set_results["MERCURYS"] = -3;
+    standin_reset(refusing);
+    HostInterfaceCopy = host();
+    Failures = host_register_statistic(host(), host_register_module_statistics(host(), "HostStatus"), "Failures");
+    steps();
+    const Lines refused = {SetS, OnS, "log 1 5 KORVAL: MercuryS resume error (-3).", "bump Failures"};
+    EXPECT_EQ(cycle({mb(200)}), refused);
+    EXPECT_EQ(cycle({mb(200)}), refused);
+    standin_reset(HostOptions{});
+    HostInterfaceCopy = host();
+    steps();
+    EXPECT_EQ(cycle({mb(200)}), (Lines{SetS, OnS}));
+    EXPECT_EQ(cycle({mb(200)}), Lines{});
+
+    // A critical slot beyond the drive count (the dialog can leave one)
+    // holds nothing, and a reload alone releases nothing.
+    DriveState[3] = {1, 0, 1, 1};
+    reload();
+    EXPECT_EQ(cycle({mb(200)}), Lines{});
+    DriveState[3] = {1, 0, 1, 1};
+    ModulesTakenOffline = 1;
+    EXPECT_EQ(cycle({mb(200)}), (Lines{SetS, OnS}));
+}

@@ -1,5 +1,6 @@
 #include "monitor_fixture.h"
 
+#include "monitor/errand.h"
 #include "platform/text.h"
 
 void MonitorTest::SetUp()
@@ -11,6 +12,7 @@ void MonitorTest::SetUp()
     FailedHost = host_register_statistic(h, module, "FailedHost");
     HostInterfaceCopy = h;
     StopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_TRUE(start_errands());
     Settings.Retry = 3;
     Settings.Suspend = 5;
     copy_text(Settings.DaemonAddress, "korval-daemon@example.test");
@@ -22,6 +24,7 @@ void MonitorTest::SetUp()
 
 void MonitorTest::TearDown()
 {
+    end_errands();
     CloseHandle(StopEvent);
     StopEvent = nullptr;
     HostTest::TearDown();
