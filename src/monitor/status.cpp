@@ -8,6 +8,7 @@
 #include <cstdarg>
 #include <cstring>
 
+#include "monitor/errand.h"
 #include "monitor/monitor.h"
 #include "platform/daemon_state.h"
 #include "platform/text.h"
@@ -264,6 +265,8 @@ void write_status_file(const HostInterface* host)
     s.EndSeconds = unix_time_now();
     s.Failures = static_cast<uint32_t>(FailuresTallied);
     format_status(Pending.text, sizeof Pending.text, s);
-    write_file(&Pending);
-    tell_write(host, Pending);
+    // A file on a share can block: the errand thread writes it, and a stop
+    // leaves it there, neither success nor failure.
+    if (run_errand(write_file, Pending) == ErrandDone)
+        tell_write(host, Pending);
 }
