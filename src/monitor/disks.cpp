@@ -53,6 +53,7 @@ int ask_modules(const HostInterface* host, int online, int log)
         Watch.asked_online |= mask;
     return set_modules(host, mask, online, log) == 0;
 }
+
 enum ModuleRequest { LeaveModules, ModulesOffline, ModulesOfflineQuiet, ModulesOnline };
 
 // What one reading asks of the host.
@@ -228,7 +229,7 @@ void release_modules(const HostInterface* host)
     int holding = Watch.held;
     for (int i = 0; i < Settings.DriveCount && i < MaxDrives; ++i)
         holding |= DriveState[i].Critical || DriveState[i].ErrorCount;
-    int held = holding ? (Settings.SuspendMercS ? 1 : 0) | (Settings.SuspendMercD ? 2 : 0) : 0;
+    int held = holding ? modules_selected_by(Settings) : 0;
     int release = ModulesTakenOffline & ~held & ~Watch.asked_online;
     unlock_settings();
     if (release)
