@@ -43,6 +43,7 @@ DWORD WINAPI control_thread(LPVOID)
         poll_hosts(host);
         test_memory(host);
         test_disks(host);
+        write_status_file(host);
         DWORD interval = poll_interval_ms();
         if (interval != 0)
             wait_unless_stopped(interval);

@@ -106,6 +106,7 @@ void drive_unreadable(const HostInterface* host, int index, const char* name)
     if (!report && (drive.ErrorCount > Settings.Suspend || drive.ErrorCount == UINT8_MAX))
         drive.ErrorCount = 0;
     ++drive.ErrorCount;
+    note_drive_unreadable(index, name);
     Watch.held = 1;
     unlock_settings();
 
@@ -209,6 +210,7 @@ void drive_read(const HostInterface* host, int index, const char* name, int32_t 
         if (recovered)
             DriveState[index].ErrorCount = 0;
         steps = judge_reading(DriveState[index], free);
+        note_drive_read(index, name, free);
     }
     unlock_settings();
     if (current)

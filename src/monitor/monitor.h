@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "monitor/status.h"
 #include "platform/text.h"
 #include "settings/settings.h"
 
