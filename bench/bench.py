@@ -15,6 +15,7 @@ import korval_it as it  # noqa: E402  (the stand-in runner and INI writer of the
 
 CYCLES = int(os.environ.get("BENCH_CYCLES", 10000))
 ITEM_CYCLES = int(os.environ.get("BENCH_ITEM_CYCLES", 20))
+STATUS_CYCLES = int(os.environ.get("BENCH_STATUS_CYCLES", 200))
 STOPS = int(os.environ.get("BENCH_STOPS", 100))
 WORK = BUILD / "bench"
 PREFIX = WORK / "wineprefix"
@@ -98,10 +99,13 @@ def start_greeter():
     return f"smtp://127.0.0.1:{listener.getsockname()[1]}"
 
 
-def settings(hosts=0, drives=0, free_disk=0, memory_limit=0, suspend=5, mail=MAIL, services=0, service=""):
+def settings(hosts=0, drives=0, free_disk=0, memory_limit=0, suspend=5, mail=MAIL, services=0, service="",
+             status_file=""):
     ini = {"General": {"PollTime": 1, "Retry": 3, "Suspend": suspend, "MemoryLimit": memory_limit, "Mail": mail},
            "Drives": {"Number": max(drives, 1), "FreeDisk": free_disk},
            "Hosts": {"Number": hosts}}
+    if status_file:
+        ini["General"]["StatusFile"] = status_file
     # Without hosts, a drive that is never tested (FreeDisk 0) lets the daemon start.
     for k, letter in enumerate(DRIVES[:max(drives, 1)], 1):
         ini["Drives"][f"Drive{k}"] = f"{letter.upper()}:\\"
@@ -144,11 +148,21 @@ def main():
     # The hand-over of one errand to the errand thread and back, on the
     # daemon's own objects in the unit test program.
     handover = sh("wine", str(BUILD / "tests" / "unit_monitor.exe"), "--gtest_filter=ErrandTest.HandOver*")
-    # (The pattern stays out of the f-string: Python 3.11 takes no backslash there.)
     handover_ms = float(figure(handover, r"median ([\d.]+) ms per errand"))
     rows.append(("Hand-over of one errand (look-up, echo, disk query) to the errand thread and back: median",
                  f"{handover_ms:.4f} ms", "≤ 0.1 ms",
                  "`unit_monitor.exe --gtest_filter=ErrandTest.HandOver*`: 2,000 errands that do nothing"))
+
+    # The status file: cycles without items (the memory test alone), with the
+    # file and without it; the difference is the cost of writing it.
+    bare, _ = measure("no-status-file", settings(), "--cycles", STATUS_CYCLES, "--lapse", 1, timeout=600)
+    status, status_cmd = measure("status-file", settings(status_file="korval.prom"), "--cycles", STATUS_CYCLES,
+                                 "--lapse", 1, timeout=600)
+    alloc_runs += [bare, status]
+    size = (it.BUILD / "integration-work" / "bench-status-file" / "korval.prom").stat().st_size
+    rows.append((f"Cost of writing the status file per cycle ({size:,} bytes: PATH.tmp written, moved over PATH)",
+                 f"{busy_median(status) - busy_median(bare):.2f} ms", "≤ 1 ms",
+                 f"`{status_cmd}`: 1 untested drive and `StatusFile=korval.prom`, against the same without it"))
 
     # Many cycles with reports: memory is always short and reported every
     # other cycle to a mail and an SMS recipient; no items, so no pauses.

@@ -144,6 +144,7 @@ extern "C" short __cdecl startup(HostInterface* host)
     Resident = 1;
     Platform.Sleep(StartPauseMs);
     host_log_text(host, 10, 5, "Daemon KORVAL.DLL started.");
+    reset_status();
     register_statistics(host);
 
     int result = Platform.WSAStartup(0x0101, &SocketData);

@@ -53,6 +53,7 @@ int ask_modules(const HostInterface* host, int online, int log)
         Watch.asked_online |= mask;
     return set_modules(host, mask, online, log) == 0;
 }
+
 enum ModuleRequest { LeaveModules, ModulesOffline, ModulesOfflineQuiet, ModulesOnline };
 
 // What one reading asks of the host.
@@ -105,6 +106,7 @@ void drive_unreadable(const HostInterface* host, int index, const char* name)
     if (!report && (drive.ErrorCount > Settings.Suspend || drive.ErrorCount == UINT8_MAX))
         drive.ErrorCount = 0;
     ++drive.ErrorCount;
+    note_drive_unreadable(index, name);
     Watch.held = 1;
     unlock_settings();
 
@@ -208,6 +210,7 @@ void drive_read(const HostInterface* host, int index, const char* name, int32_t 
         if (recovered)
             DriveState[index].ErrorCount = 0;
         steps = judge_reading(DriveState[index], free);
+        note_drive_read(index, name, free);
     }
     unlock_settings();
     if (current)
@@ -226,7 +229,7 @@ void release_modules(const HostInterface* host)
     int holding = Watch.held;
     for (int i = 0; i < Settings.DriveCount && i < MaxDrives; ++i)
         holding |= DriveState[i].Critical || DriveState[i].ErrorCount;
-    int held = holding ? (Settings.SuspendMercS ? 1 : 0) | (Settings.SuspendMercD ? 2 : 0) : 0;
+    int held = holding ? modules_selected_by(Settings) : 0;
     int release = ModulesTakenOffline & ~held & ~Watch.asked_online;
     unlock_settings();
     if (release)

@@ -89,6 +89,9 @@ int wait_for_errand(ErrandSlot& slot)
 
 int start_errands()
 {
+    // A second start while a life runs keeps that life's errand thread.
+    if (Current != nullptr)
+        return 1;
     ErrandSlot* slot = nullptr;
     for (ErrandSlot& s : Slots)
         if (InterlockedCompareExchange(&s.in_use, 1, 0) == 0) {

@@ -30,7 +30,7 @@ int ModulesTakenOffline;
 int selected_modules()
 {
     lock_settings();
-    int mask = (Settings.SuspendMercS ? 1 : 0) | (Settings.SuspendMercD ? 2 : 0);
+    int mask = modules_selected_by(Settings);
     unlock_settings();
     return mask;
 }

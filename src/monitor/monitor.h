@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "monitor/status.h"
 #include "platform/text.h"
 #include "settings/settings.h"
 
@@ -115,7 +116,9 @@ void test_disks(const HostInterface* host);
 // online (1) or offline (0), announcing each request in the log when log is
 // nonzero. 1 when no request was refused, else 0.
 int set_modules_online(const HostInterface* host, int online, int log);
-// The modules that the settings select now: bit 0 MercuryS, bit 1 MercuryD.
+// The modules that the settings select: bit 0 MercuryS, bit 1 MercuryD.
+inline int modules_selected_by(const SettingsRecord& s) { return (s.SuspendMercS ? 1 : 0) | (s.SuspendMercD ? 2 : 0); }
+// The same for Settings as they are now, read under the lock.
 int selected_modules();
 // The same for the modules in mask, whatever the settings select; returns
 // the mask of the modules whose request was refused.

@@ -12,6 +12,14 @@ StatHandle Failures;
 StatHandle FailedHost;
 StatHandle LowDiskSpace;
 StatHandle TotalTests;
+volatile LONG FailuresTallied;
+
+void tally_statistic(StatHandle category)
+{
+    // An unregistered Failures is 0, like every other failed registration.
+    if (category != 0 && category == Failures)
+        InterlockedIncrement(&FailuresTallied);
+}
 
 char CurrentDrivePath[12];
 int32_t CurrentFreeMB;

@@ -22,6 +22,8 @@ extern StatHandle Failures;
 extern StatHandle FailedHost;
 extern StatHandle LowDiskSpace;
 extern StatHandle TotalTests;
+// Bumps of a registered Failures since startup.
+extern volatile LONG FailuresTallied;
 
 // The drive under test and its free megabytes: set by the disk test, read
 // by the disk reports.

@@ -161,8 +161,12 @@ inline StatHandle host_register_statistic(const HostInterface* h, StatHandle mod
 {
     return host_op<RegisterStatisticFn>(h, SlotRegisterStatistic)(module, name, 1, 0, 4, 1);
 }
+// Keeps the daemon's own tally of its Failures bumps, which the status file
+// shows; the host's count cannot be read back.
+void tally_statistic(StatHandle category);
 inline void host_bump_statistic(const HostInterface* h, StatHandle category)
 {
+    tally_statistic(category);
     host_op<BumpStatisticFn>(h, SlotBumpStatistic)(category, 1);
 }
 inline void host_log_text(const HostInterface* h, int category, int priority, const char* text)

@@ -178,6 +178,28 @@ void form_daemon_address(SettingsRecord& record)
     format_text(record.DaemonAddress, sizeof record.DaemonAddress, "%s@%s", record.FromAlias, record.HostDomain);
 }
 
+int status_tmp_path(char (&tmp)[StatusPathSize], const char* path)
+{
+    return format_text(tmp, sizeof tmp, "%s.tmp", path);
+}
+
+int form_status_path(char (&path)[StatusPathSize], const char* value, const char* ini_path)
+{
+    path[0] = '\0';
+    if (value[0] == '\0')
+        return 1;
+    // "\\server\share\x", "\x", "C:\x" and "C:x" are left as written.
+    int relative = value[0] != '\\' && value[0] != '/' && value[1] != ':';
+    const char* slash = strrchr(ini_path, '\\');
+    int folder = relative && slash ? static_cast<int>(slash - ini_path + 1) : 0;
+    char tmp[StatusPathSize];
+    // Never cut: a shorter path would write another file.
+    if (format_text(path, sizeof path, "%.*s%s", folder, ini_path, value) && status_tmp_path(tmp, path))
+        return 1;
+    path[0] = '\0';
+    return 0;
+}
+
 int init_settings(const HostInterface* host)
 {
     char directory[200];
@@ -239,6 +261,9 @@ int load_settings(const char* ini_path, const char* domain)
         next.FreeDisk = 0;
 
     char value[ListSize];
+    read_text(path, "General", "StatusFile", value);
+    next.StatusFileRefused = !form_status_path(next.StatusFile, value, path);
+
     RecipientLists lists{};
     read_text(path, "General", "Mail", value);
     int mail_read = value[0] != '\0';
@@ -336,6 +361,10 @@ void log_settings(const HostInterface* host)
     } else {
         host_log_format(host, 1, 20, "Not testing for free disk space.");
     }
+    if (s.StatusFile[0] != '\0')
+        host_log_format(host, 1, 20, "Writing status to '%s'.", s.StatusFile);
+    else if (s.StatusFileRefused)
+        host_log_format(host, 1, 15, "Status file path too long: no status file.");
     host_log_format(host, 1, 20, "Polling %d hosts:", s.HostCount);
     for (int k = 0; k < in_table(s.HostCount, MaxHosts); ++k)
         host_log_format(host, 1, 20, "    %s", s.HostNames[k]);

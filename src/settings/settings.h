@@ -17,6 +17,8 @@ constexpr int HostNameSize = 100;
 constexpr int DriveNameSize = 10;
 constexpr int AddressSize = 100;
 constexpr int ListSize = 300;
+// A path as Windows' file functions take it, terminator included.
+constexpr int StatusPathSize = 260;
 
 // The local part of the daemon's address when none is set.
 constexpr const char* DefaultFromAlias = "korval-daemon";
@@ -47,6 +49,11 @@ struct SettingsRecord {
     // Entries that could not be parsed, for the summary only (cut to fit)
     char SkippedServices[MaxServices][ServiceNameSize];
     int SkippedCount;
+    // [General] StatusFile, a relative one joined to korval.ini's folder;
+    // empty: no status file. Refused: the key was set, but the path and its
+    // ".tmp" did not fit whole.
+    char StatusFile[StatusPathSize];
+    int StatusFileRefused;
 };
 
 static_assert(sizeof SettingsRecord::DaemonAddress == sizeof SettingsRecord::FromAlias + sizeof SettingsRecord::HostDomain);
@@ -135,6 +142,12 @@ int next_address(char* out, size_t out_size, char* list);
 void build_recipients(RecipientLists& lists, const char* mail);
 // Sets record.DaemonAddress to FromAlias@HostDomain.
 void form_daemon_address(SettingsRecord& record);
+// Joins a relative StatusFile value to the folder of ini_path into path;
+// 0 (path empty) when the path or its ".tmp" would not fit whole.
+int form_status_path(char (&path)[StatusPathSize], const char* value, const char* ini_path);
+// The path's ".tmp" twin, written first and then moved over it; 0 when it
+// does not fit.
+int status_tmp_path(char (&tmp)[StatusPathSize], const char* path);
 // A poll time corrected into 1 .. 1440 minutes: a load and the dialog both
 // use it, since 0 would run poll cycles without a pause.
 int poll_time_in_range(int minutes);

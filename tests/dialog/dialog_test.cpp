@@ -8,6 +8,7 @@
 
 #include "dialog/dialog.h"
 #include "dialog_driver.h"
+#include "monitor/errand.h"
 #include "monitor/monitor.h"
 #include "platform/daemon_state.h"
 #include "settings/settings.h"
@@ -339,6 +340,11 @@ TEST_F(DialogTest, ADriveMovedUpStartsAfreshAndOneLeftInPlaceKeepsItsState)
     Resident = 1;
     HostInterfaceCopy = host();
     Platform.GetDiskFreeSpaceA = fake_free_space;
+    // The disk queries run on an errand thread, as in a running daemon.
+    struct Life {
+        Life() { StopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr), start_errands(); }
+        ~Life() { end_errands(), CloseHandle(StopEvent), StopEvent = nullptr; }
+    } life;
     size_t seen = 0;
     auto disk_test = [&](std::map<char, DWORD> free) { // the subjects of its reports
         FreeMB = free;

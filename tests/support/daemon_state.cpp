@@ -25,4 +25,5 @@ void reset_daemon_state()
     StopEvent = nullptr;
     HostInterfaceCopy = nullptr;
     Failures = FailedHost = LowDiskSpace = TotalTests = 0;
+    reset_status();
 }

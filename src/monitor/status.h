@@ -1,0 +1,60 @@
+// The status file: the daemon's figures after every poll cycle, in the text
+// format that the Prometheus exporters' text-file collectors (and a Zabbix
+// agent) read, so that a central monitor needs no second agent pinging the
+// same hosts.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "settings/settings.h"
+
+struct HostInterface;
+
+// A drive's state as the file shows it.
+enum DriveStatus { DriveFine = 0, DriveLow = 1, DriveCritical = 2, DriveUnreadable = 3 };
+
+// The last judgement of the drive in one slot.
+struct DriveReading {
+    char Name[DriveNameSize]; // the drive it belongs to; empty: none yet
+    int32_t FreeMB;           // not shown while unreadable
+    int32_t Status;
+};
+
+// Everything one file shows, copied at the end of a cycle.
+struct StatusSnapshot {
+    uint32_t Cycles;
+    uint32_t EndSeconds; // Unix time
+    uint32_t Failures;
+    int HostCount;
+    char HostNames[MaxHosts][HostNameSize];
+    HostStateEntry Hosts[MaxHosts];
+    int MemoryRead;
+    int32_t PhysicalMB;
+    int32_t PagedMB;
+    int DriveCount; // 0 while the disk test is off
+    DriveReading Drives[MaxDrives];
+    int ModulesOffline; // as ModulesTakenOffline
+    int ServiceCount;
+    char ServiceNames[MaxServices][ServiceNameSize];
+    HostStateEntry Services[MaxServices];
+};
+
+// Room for the longest text: 15 hosts, 10 drives and 15 services with
+// names of nothing but characters that take two bytes each.
+constexpr size_t StatusTextSize = 16 * 1024;
+
+// The file's text; 1 when it fitted whole.
+int format_status(char* text, size_t size, const StatusSnapshot& s);
+
+// A new life starts with no readings and no counts.
+void reset_status();
+// The memory test's figures.
+void note_memory(int32_t physical, int32_t paged);
+// The disk test's judgement of the drive name in slot index, with the
+// settings lock held.
+void note_drive_read(int index, const char* name, int32_t free);
+void note_drive_unreadable(int index, const char* name);
+
+// Writes the file at the end of a cycle that ran to its end.
+void write_status_file(const HostInterface* host);
