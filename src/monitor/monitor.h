@@ -27,6 +27,9 @@ constexpr int PingStopped = -1;
 // One ICMP echo to the host in slot index of HostNames; 1 answered, 0 not,
 // or PingStopped.
 int ping_host(int index);
+// The first IPv4 address of a host name, in network order; INADDR_NONE with
+// *error set when it is not found. It blocks: errands only.
+unsigned long look_up_name(const char* name, int* error);
 // Copies the name in slot index of a host, drive or service table, under the
 // settings lock; 0 when the slot is not (or no longer) part of the table.
 template <int Slots, int Size>
@@ -90,8 +93,7 @@ enum ServiceOutcome {
     ServiceNoGreeting,
     ServiceWrongGreeting,
     ServiceUnresolvable,
-    ServiceNoSocket,
-    ServiceConnectError,
+    ServiceConnectError, // the socket could not be opened or connected
 };
 constexpr int GreetingSize = 512;
 struct ServiceCheck {

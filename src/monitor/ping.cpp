@@ -44,15 +44,7 @@ struct Errand {
 void look_up(void* data)
 {
     Errand& lookup = *static_cast<Errand*>(data);
-    const hostent* entry = Platform.gethostbyname(lookup.name);
-    if (entry && entry->h_addrtype == AF_INET && entry->h_length == sizeof lookup.address &&
-        entry->h_addr_list && entry->h_addr_list[0]) {
-        memcpy(&lookup.address, entry->h_addr_list[0], sizeof lookup.address);
-        lookup.error = 0;
-        return;
-    }
-    lookup.address = INADDR_NONE;
-    lookup.error = Platform.WSAGetLastError();
+    lookup.address = look_up_name(lookup.name, &lookup.error);
 }
 
 // One echo with its own handle; the error numbers are taken on this thread.
@@ -95,6 +87,19 @@ int resolve(const HostInterface* host, const char* name, IPAddr* address)
 }
 
 } // namespace
+
+IPAddr look_up_name(const char* name, int* error)
+{
+    IPAddr address = INADDR_NONE;
+    const hostent* entry = Platform.gethostbyname(name);
+    *error = 0;
+    if (entry && entry->h_addrtype == AF_INET && entry->h_length == sizeof address && entry->h_addr_list &&
+        entry->h_addr_list[0])
+        memcpy(&address, entry->h_addr_list[0], sizeof address);
+    else
+        *error = Platform.WSAGetLastError();
+    return address;
+}
 
 int ping_host(int index)
 {

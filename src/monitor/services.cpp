@@ -6,6 +6,7 @@
 
 #include "monitor/errand.h"
 #include "platform/daemon_state.h"
+#include "platform/platform.h"
 #include "platform/text.h"
 #include "report/report.h"
 #include "settings/settings.h"
@@ -31,44 +32,35 @@ typedef void(WINAPI* FreeAddrInfo)(AddressInfo*);
 constexpr int Inet6 = 23;          // AF_INET6
 constexpr int NumericHost = 4;     // AI_NUMERICHOST
 
-// Room for an IPv4 or IPv6 socket address.
+// Room for an IPv4 or IPv6 socket address (the family in its first bytes).
 struct Address {
-    int family;
     int size;
     alignas(8) char bytes[32];
 };
 
 // The address of an IPv6 literal; 0 with an error number when the system
-// has no IPv6 address functions or does not take the literal.
+// has no IPv6 address functions or does not take the literal. ws2_32 is
+// there whenever wsock32 is, which rests on it.
 int resolve_ipv6(const char* literal, Address& address, int* error)
 {
-    HMODULE library = LoadLibraryA("ws2_32.dll");
-    GetAddrInfo get = nullptr;
-    FreeAddrInfo release = nullptr;
-    if (library) {
-        get = reinterpret_cast<GetAddrInfo>(reinterpret_cast<void*>(GetProcAddress(library, "getaddrinfo")));
-        release = reinterpret_cast<FreeAddrInfo>(reinterpret_cast<void*>(GetProcAddress(library, "freeaddrinfo")));
-    }
-    int found = 0;
+    static const AddressInfo hints = {NumericHost, Inet6, SOCK_STREAM, 0, 0, nullptr, nullptr, nullptr};
     *error = WSAEAFNOSUPPORT;
-    if (get && release) {
-        AddressInfo hints{};
-        hints.flags = NumericHost;
-        hints.family = Inet6;
-        hints.socktype = SOCK_STREAM;
-        AddressInfo* list = nullptr;
-        *error = get(literal, nullptr, &hints, &list);
-        found = *error == 0 && list && list->addrlen <= sizeof address.bytes;
-        if (found) {
-            address.family = list->family;
-            address.size = static_cast<int>(list->addrlen);
-            memcpy(address.bytes, list->addr, list->addrlen);
-        }
-        if (list)
-            release(list);
+    HMODULE library = GetModuleHandleA("ws2_32.dll");
+    if (!library)
+        return 0;
+    auto get = reinterpret_cast<GetAddrInfo>(reinterpret_cast<void*>(GetProcAddress(library, "getaddrinfo")));
+    auto release = reinterpret_cast<FreeAddrInfo>(reinterpret_cast<void*>(GetProcAddress(library, "freeaddrinfo")));
+    if (!get || !release)
+        return 0;
+    AddressInfo* list = nullptr;
+    *error = get(literal, nullptr, &hints, &list);
+    int found = *error == 0 && list && list->addrlen <= sizeof address.bytes;
+    if (found) {
+        address.size = static_cast<int>(list->addrlen);
+        memcpy(address.bytes, list->addr, list->addrlen);
     }
-    if (library)
-        FreeLibrary(library);
+    if (list)
+        release(list);
     return found;
 }
 
@@ -81,25 +73,18 @@ int resolve(ServiceCheck& check, Address& address)
         if (!resolve_ipv6(target.host, address, &check.error))
             return 0;
     } else {
-        sockaddr_in in{};
+        sockaddr_in& in = *reinterpret_cast<sockaddr_in*>(address.bytes);
         in.sin_family = AF_INET;
-        in.sin_addr.s_addr = inet_addr(target.host);
-        if (in.sin_addr.s_addr == INADDR_NONE) {
-            const hostent* entry = gethostbyname(target.host);
-            if (!entry || entry->h_addrtype != AF_INET || entry->h_length != 4 || !entry->h_addr_list ||
-                !entry->h_addr_list[0]) {
-                check.error = WSAGetLastError();
-                return 0;
-            }
-            memcpy(&in.sin_addr, entry->h_addr_list[0], 4);
-        }
-        address.family = AF_INET;
+        in.sin_addr.s_addr = Platform.inet_addr(target.host);
+        if (in.sin_addr.s_addr == INADDR_NONE)
+            in.sin_addr.s_addr = look_up_name(target.host, &check.error);
+        if (in.sin_addr.s_addr == INADDR_NONE)
+            return 0;
         address.size = sizeof in;
-        memcpy(address.bytes, &in, sizeof in);
     }
-    // The port sits at the same place in both forms.
-    u_short port = htons(target.port);
-    memcpy(address.bytes + 2, &port, sizeof port);
+    // The port, in network order, sits at the same place in both forms.
+    address.bytes[2] = static_cast<char>(target.port >> 8);
+    address.bytes[3] = static_cast<char>(target.port);
     return 1;
 }
 
@@ -110,18 +95,22 @@ int wait_for(SOCKET s, DWORD start, bool connecting)
     DWORD spent = GetTickCount() - start;
     DWORD left = spent < CheckLimitMs ? CheckLimitMs - spent : 0;
     timeval limit = {static_cast<long>(left / 1000), static_cast<long>(left % 1000 * 1000)};
-    fd_set ready = {1, {s}};
-    fd_set failed = ready;
-    return connecting ? select(0, nullptr, &ready, &failed, &limit) : select(0, &ready, nullptr, nullptr, &limit);
+    // A set of one: select reads only as many sockets as the count says.
+    struct OneSocket {
+        u_int count;
+        SOCKET socket;
+    } ready = {1, s}, failed = ready;
+    fd_set* one = reinterpret_cast<fd_set*>(&ready);
+    return select(0, connecting ? nullptr : one, connecting ? one : nullptr, reinterpret_cast<fd_set*>(&failed),
+                  &limit);
 }
 
 int connect_within_limit(ServiceCheck& check, SOCKET s, const Address& address, DWORD start)
 {
     u_long nonblocking = 1;
     ioctlsocket(s, FIONBIO, &nonblocking);
-    if (connect(s, reinterpret_cast<const sockaddr*>(address.bytes), address.size) == 0)
-        return ServiceAnswered;
-    check.error = WSAGetLastError();
+    if (connect(s, reinterpret_cast<const sockaddr*>(address.bytes), address.size) != 0)
+        check.error = WSAGetLastError();
     if (check.error == WSAEWOULDBLOCK) {
         int ready = wait_for(s, start, true);
         if (ready == 0)
@@ -143,10 +132,9 @@ int read_greeting(ServiceCheck& check, SOCKET s, DWORD start)
         int got = recv(s, check.greeting + check.greeting_size, GreetingSize - check.greeting_size, 0);
         if (got <= 0)
             return 0;
-        check.greeting_size += got;
-        check.greeting[check.greeting_size] = '\0';
-        if (memchr(check.greeting, '\n', check.greeting_size))
-            return 1;
+        for (; got > 0; --got)
+            if (check.greeting[check.greeting_size++] == '\n')
+                return 1;
     }
     return 0;
 }
@@ -174,7 +162,6 @@ const char* const MissReasons[] = {"",
                                    "no greeting",
                                    "unexpected greeting '%s'",
                                    "error %d finding address",
-                                   "error %d opening a socket",
                                    "error %d connecting"};
 static_assert(sizeof MissReasons / sizeof *MissReasons == ServiceConnectError + 1);
 
@@ -207,10 +194,10 @@ void check_service(void* data)
         check.outcome = ServiceUnresolvable;
         return;
     }
-    SOCKET s = socket(address.family, SOCK_STREAM, 0);
+    SOCKET s = socket(reinterpret_cast<const sockaddr*>(address.bytes)->sa_family, SOCK_STREAM, 0);
     if (s == INVALID_SOCKET) {
         check.error = WSAGetLastError();
-        check.outcome = ServiceNoSocket;
+        check.outcome = ServiceConnectError;
         return;
     }
     check.outcome = talk(check, s, address, start);
@@ -228,7 +215,7 @@ void tell_service_check(const HostInterface* host, int index, const char* name, 
         return;
     if (!answered) {
         // The daemon's own trouble counts as a failure too, as for a host.
-        if (check.outcome == ServiceUnresolvable || check.outcome == ServiceNoSocket)
+        if (check.outcome == ServiceUnresolvable)
             host_bump_statistic(host, Failures);
         describe_miss(check, CurrentServiceReason);
         host_log_format(host, 20, 15, "Service %s doesn't answer: %s.", name, CurrentServiceReason);

@@ -26,9 +26,9 @@ void take_snapshot(ReportSnapshot& report, int kind, int32_t a)
     lock_settings();
     copy_text(report.DaemonAddress, Settings.DaemonAddress);
     copy_text(report.HostDomain, Settings.HostDomain);
-    copy_text(report.HostName, kind == Host && a >= 0 && a < MaxHosts          ? Settings.HostNames[a]
-                               : kind == Service && a >= 0 && a < MaxServices ? Settings.ServiceNames[a]
-                                                                               : "");
+    static_assert(MaxServices == MaxHosts);
+    const char(*names)[HostNameSize] = kind == Service ? Settings.ServiceNames : Settings.HostNames;
+    copy_text(report.HostName, (kind == Host || kind == Service) && a >= 0 && a < MaxHosts ? names[a] : "");
     copy_text(report.Reason, CurrentServiceReason);
     copy_channel(report.mail, MailChannel, Recipients.MailCount, Recipients.MailList, Recipients.MailRecipients);
     copy_channel(report.sms, SmsChannel, Recipients.SmsCount, Recipients.SmsList, Recipients.SmsRecipients);
@@ -74,7 +74,8 @@ void send_channel_report(const ReportSnapshot& report, int kind, int32_t a, int3
     write_envelope(report, job, channel.to_list);
     switch (kind) {
     case Host:
-        write_host_text(job, report.HostName, b, channel.channel);
+    case Service:
+        write_item_text(job, kind, report.HostName, report.Reason, b, channel.channel);
         break;
     case Memory:
         write_memory_text(job, channel.channel, a, b);
@@ -84,9 +85,6 @@ void send_channel_report(const ReportSnapshot& report, int kind, int32_t a, int3
         break;
     case DiskAvailability:
         write_disk_availability_text(job, b, channel.channel);
-        break;
-    case Service:
-        write_service_text(job, report.HostName, report.Reason, b, channel.channel);
         break;
     }
     host_close_job(host, job);

@@ -67,8 +67,8 @@ const char* report_date(char* buffer);
 
 // The body writers: subject and priority lines, then the body. channel 0 is
 // the full text, any other value the short SMS text; flags are zero/nonzero.
-void write_host_text(Job job, const char* name, int32_t dead, int channel);
+// A host or service report (kind); reason says why a service did not answer.
+void write_item_text(Job job, int kind, const char* name, const char* reason, int32_t dead, int channel);
 void write_memory_text(Job job, int channel, int32_t free_mb, int32_t total_mb);
 void write_disk_space_text(Job job, int32_t low, int channel);
 void write_disk_availability_text(Job job, int32_t unavailable, int channel);
-void write_service_text(Job job, const char* name, const char* reason, int32_t dead, int channel);

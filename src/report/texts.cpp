@@ -52,26 +52,17 @@ const ItemTexts ServiceTexts = {
      {"Service '%s' is answering again.\r\n", "Service '%s' does not answer: %s.\r\n"}},
 };
 
-void write_item_text(Job job, const ItemTexts& texts, const char* name, const char* reason, int32_t dead, int channel)
+} // namespace
+
+void write_item_text(Job job, int kind, const char* name, const char* reason, int32_t dead, int channel)
 {
+    const ItemTexts& texts = kind == Service ? ServiceTexts : HostTexts;
     int short_text = channel != MailChannel;
     int failed = dead != 0;
     write_formatted(job, texts.subject[short_text][failed], name);
     char date[HostTextSize];
     write_formatted(job, "\r\n\r\nTime: %s\r\n", report_date(date));
     write_formatted(job, texts.line[short_text][failed], name, reason);
-}
-
-} // namespace
-
-void write_host_text(Job job, const char* name, int32_t dead, int channel)
-{
-    write_item_text(job, HostTexts, name, "", dead, channel);
-}
-
-void write_service_text(Job job, const char* name, const char* reason, int32_t dead, int channel)
-{
-    write_item_text(job, ServiceTexts, name, reason, dead, channel);
 }
 
 void write_memory_text(Job job, int channel, int32_t free_mb, int32_t total_mb)

@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/daemon_state.h"
@@ -76,14 +77,9 @@ void write_names(const char* path, const char* section, const char* prefix, cons
 // Decimal 1 .. 65535 filling the whole text.
 int read_port(const char* text, uint16_t* port)
 {
-    unsigned value = 0;
-    int digits = 0;
-    for (; *text >= '0' && *text <= '9'; ++text) {
-        if (++digits > 5)
-            return 0;
-        value = value * 10 + (*text - '0');
-    }
-    if (*text != '\0' || value == 0 || value > 65535)
+    char* end;
+    unsigned long value = strtoul(text, &end, 10);
+    if (*text < '0' || *text > '9' || *end != '\0' || value == 0 || value > 65535)
         return 0;
     *port = static_cast<uint16_t>(value);
     return 1;
@@ -128,39 +124,26 @@ const ServiceKind ServiceKinds[4] = {
 int parse_service(const char* entry, ServiceTarget& target)
 {
     target = ServiceTarget{};
-    const char* rest = entry;
     for (int p = Smtp; p <= Imap; ++p) {
         size_t length = strlen(ServiceKinds[p].scheme);
         if (_strnicmp(entry, ServiceKinds[p].scheme, length) == 0) {
             target.protocol = p;
-            rest = entry + length;
+            entry += length;
+            break;
         }
     }
-    if (target.protocol == Tcp && strstr(entry, "://"))
-        return 0;
     // The host ends at the port's colon, or at the bracket that closes an
     // IPv6 literal, which holds colons of its own.
-    const char* host = rest;
-    const char* end;
-    const char* after;
-    target.ipv6 = *rest == '[';
-    if (target.ipv6) {
-        host = rest + 1;
-        end = strchr(host, ']');
-        if (end == nullptr)
-            return 0;
-        after = end + 1;
-    } else {
-        end = after = rest + strcspn(rest, ":");
-    }
-    size_t length = static_cast<size_t>(end - host);
-    if (length == 0 || length >= sizeof target.host)
+    target.ipv6 = *entry == '[';
+    const char* host = entry + target.ipv6;
+    size_t length = strcspn(host, target.ipv6 ? "]" : ":");
+    if (length == 0 || length >= sizeof target.host || (target.ipv6 && host[length] != ']'))
         return 0;
-    for (const char* c = host; c < end; ++c)
-        if (static_cast<unsigned char>(*c) <= ' ' || *c == '/' || *c == '[' || (*c == ':' && !target.ipv6))
-            return 0;
     memcpy(target.host, host, length);
-    target.host[length] = '\0';
+    // No blank, slash or bracket: that also refuses an unknown scheme.
+    if (strcspn(target.host, " \t/[") != length)
+        return 0;
+    const char* after = host + length + target.ipv6;
     if (*after == '\0') {
         target.port = ServiceKinds[target.protocol].port;
         return target.port != 0;
