@@ -71,26 +71,6 @@ int start_control_thread()
     return 0;
 }
 
-// A start after a completed closedown begins a fresh life, as a first load
-// would: the image can still be mapped when the host loads it again, since
-// an errand of the last life holds on to it until its call returns.
-void begin_fresh_life()
-{
-    lock_settings();
-    Settings = settings_at_start();
-    Recipients = RecipientLists{};
-    memset(HostState, 0, sizeof HostState);
-    memset(DriveState, 0, sizeof DriveState);
-    memset(ServiceState, 0, sizeof ServiceState);
-    ModulesTakenOffline = 0;
-    unlock_settings();
-    MemoryReportCountdown = 0;
-    memset(CurrentDrivePath, 0, sizeof CurrentDrivePath);
-    CurrentFreeMB = 0;
-    Failures = FailedHost = LowDiskSpace = TotalTests = 0;
-    StopRequested = 0;
-}
-
 // Logs the envelope sender of a mail delivered to the daemon; 1 when the
 // sender is the empty address of a delivery failure notice. Such a notice
 // answers one of our own reports and must not make the daemon reread.
@@ -113,6 +93,27 @@ int delivery_failure(const HostInterface* host, Job job)
 }
 
 } // namespace
+
+// A start after a completed closedown begins a fresh life, as a first load
+// would: the image can still be mapped when the host loads it again, since
+// an errand of the last life holds on to it until its call returns.
+void begin_fresh_life()
+{
+    lock_settings();
+    Settings = settings_at_start();
+    Recipients = RecipientLists{};
+    memset(HostState, 0, sizeof HostState);
+    memset(DriveState, 0, sizeof DriveState);
+    memset(ServiceState, 0, sizeof ServiceState);
+    ModulesTakenOffline = 0;
+    unlock_settings();
+    MemoryReportCountdown = 0;
+    memset(CurrentDrivePath, 0, sizeof CurrentDrivePath);
+    CurrentFreeMB = 0;
+    memset(CurrentServiceReason, 0, sizeof CurrentServiceReason);
+    Failures = FailedHost = LowDiskSpace = TotalTests = 0;
+    StopRequested = 0;
+}
 
 int check_host_version(const HostInterface* host)
 {

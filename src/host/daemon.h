@@ -8,6 +8,10 @@
 // older host. Newer hosts are accepted with a warning in the log.
 int check_host_version(const HostInterface* host);
 
+// Puts the run-time state back as a first load has it: a start after a
+// completed closedown begins a fresh life with it.
+void begin_fresh_life();
+
 extern "C" {
 short __cdecl startup(HostInterface* host);
 short __cdecl closedown();
