@@ -82,6 +82,18 @@ protected:
         return steps();
     }
 
+    // A fresh host whose set requests for MercuryS give result (0: accepted).
+    void host_answering_mercurys(int result)
+    {
+        HostOptions options;
+        if (result != 0)
+            options.module_set_results["MERCURYS"] = result;
+        standin_reset(options);
+        HostInterfaceCopy = host();
+        Failures = host_register_statistic(host(), host_register_module_statistics(host(), "HostStatus"), "Failures");
+        steps();
+    }
+
     static State state(int index = 0)
     {
         const DriveStateEntry& d = DriveState[index];
@@ -187,12 +199,7 @@ TEST_F(DisksTest, WithNeitherModuleSelectedNoRequestIsMade)
 
 TEST_F(DisksTest, RefusedModuleIsLoggedCountedAndKeepsTheDriveInError)
 {
-    HostOptions options;
-    options.module_set_results["MERCURYS"] = -3;
-    standin_reset(options);
-    HostInterfaceCopy = host();
-    Failures = host_register_statistic(host(), host_register_module_statistics(host(), "HostStatus"), "Failures");
-    steps();
+    host_answering_mercurys(-3);
     Settings.SuspendMercD = 1;
     const std::string refused = "log 1 5 KORVAL: MercuryS shutdown error (-3).";
     EXPECT_EQ(cycle({Unreadable}), (Lines{Error, ShutS, OffS, refused, "bump Failures", ShutD, OffD, Report}));
@@ -297,18 +304,11 @@ TEST_F(DisksTest, ModulesComeBackOnlyWhenNoDriveHoldsThem)
     write_ini("Drives", "Number", "1");
     write_ini("Drives", "Drive1", "E:\\");
     reload();
-    HostOptions refusing;
-    refusing.module_set_results["MERCURYS"] = -3;
-    standin_reset(refusing);
-    HostInterfaceCopy = host();
-    Failures = host_register_statistic(host(), host_register_module_statistics(host(), "HostStatus"), "Failures");
-    steps();
+    host_answering_mercurys(-3);
     const Lines refused = {SetS, OnS, "log 1 5 KORVAL: MercuryS resume error (-3).", "bump Failures"};
     EXPECT_EQ(cycle({mb(200)}), refused);
     EXPECT_EQ(cycle({mb(200)}), refused);
-    standin_reset(HostOptions{});
-    HostInterfaceCopy = host();
-    steps();
+    host_answering_mercurys(0);
     EXPECT_EQ(cycle({mb(200)}), (Lines{SetS, OnS}));
     EXPECT_EQ(cycle({mb(200)}), Lines{});
 
