@@ -107,10 +107,9 @@ void begin_fresh_life()
     memset(ServiceState, 0, sizeof ServiceState);
     ModulesTakenOffline = 0;
     unlock_settings();
+    // CurrentDrivePath, CurrentFreeMB and CurrentServiceReason are always
+    // written before a report reads them.
     MemoryReportCountdown = 0;
-    memset(CurrentDrivePath, 0, sizeof CurrentDrivePath);
-    CurrentFreeMB = 0;
-    memset(CurrentServiceReason, 0, sizeof CurrentServiceReason);
     Failures = FailedHost = LowDiskSpace = TotalTests = 0;
     StopRequested = 0;
 }

@@ -17,6 +17,10 @@ namespace {
 
 enum ReadingLine { NoLine, CriticalLine, LowLine, OkLine };
 
+// How long a drive query asked for after the stop may take: a drive that
+// answers at all answers well within it, and closedown's grace is 500 ms.
+constexpr DWORD StoppedQueryGraceMs = 100;
+
 // What the test in progress has seen of the modules: a drive read critical
 // or unreadable holds them offline, and a module asked online by a drive's
 // own recovery is not asked again before the next test. Used only by the
@@ -251,8 +255,9 @@ void test_disks(const HostInterface* host)
             break;
         copy_text(CurrentDrivePath, query.path);
         // A stop during the query: neither a reading nor a failure, and
-        // nothing is released.
-        if (run_errand(query_disk, query) == ErrandStopped)
+        // nothing is released. A stop that came before the drive loop still
+        // lets its first drive be tested, unless that drive blocks.
+        if (run_errand(query_disk, query, StopRequested ? StoppedQueryGraceMs : 0) == ErrandStopped)
             return;
         if (query.read)
             drive_read(host, i, query.path,

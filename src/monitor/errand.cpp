@@ -69,8 +69,9 @@ DWORD WINAPI errand_thread(LPVOID parameter)
     FreeLibraryAndExitThread(module, 0);
 }
 
-// Waits for the errand in hand or the stop; 1 when the errand is done.
-int wait_for_errand(ErrandSlot& slot)
+// Waits for the errand in hand or the stop, and after a stop up to grace ms
+// more for the errand; 1 when the errand is done.
+int wait_for_errand(ErrandSlot& slot, DWORD grace)
 {
     const HANDLE waits[] = {StopEvent, slot.done};
     for (;;) {
@@ -80,7 +81,9 @@ int wait_for_errand(ErrandSlot& slot)
             return 1;
         if (woke == WAIT_TIMEOUT)
             continue;
-        slot.abandoned = woke != WAIT_OBJECT_0 + 1;
+        if (woke == WAIT_OBJECT_0 && grace != 0 && Platform.WaitForSingleObject(slot.done, grace) == WAIT_OBJECT_0)
+            return 1;
+        slot.abandoned = 1;
         return 0;
     }
 }
@@ -114,9 +117,9 @@ int start_errands()
             FreeLibrary(slot->module);
     }
     if (thread == nullptr) {
+        // Closing a handle that was not made only fails.
         for (HANDLE event : {slot->end, slot->go, slot->done})
-            if (event)
-                CloseHandle(event);
+            CloseHandle(event);
         InterlockedExchange(&slot->in_use, 0);
         return 0;
     }
@@ -142,20 +145,20 @@ void end_errands()
     CloseHandle(thread);
 }
 
-int run_errand(ErrandWork work, void* data, size_t size)
+int run_errand(ErrandWork work, void* data, size_t size, DWORD grace)
 {
     ErrandSlot* slot = Current;
-    if (slot == nullptr || size > ErrandSpace)
+    if (slot == nullptr)
         return ErrandStopped;
     // An errand that an earlier stop left running must end before the
     // slot's data can be handed over again.
-    if (slot->abandoned && !wait_for_errand(*slot))
+    if (slot->abandoned && !wait_for_errand(*slot, grace))
         return ErrandStopped;
     slot->abandoned = 0;
     memcpy(slot->data, data, size);
     slot->work = work;
     SetEvent(slot->go);
-    if (!wait_for_errand(*slot))
+    if (!wait_for_errand(*slot, grace))
         return ErrandStopped;
     memcpy(data, slot->data, size);
     return ErrandDone;

@@ -24,15 +24,15 @@ int start_errands();
 // idle, else as soon as its call returns.
 void end_errands();
 // Runs work on the errand thread with a copy of size bytes of data
-// (size <= ErrandSpace) and waits for its end or the stop. ErrandDone: the
-// results are copied back into data. ErrandStopped: a stop came first (or
-// no errand thread runs); data is as it was, and the call is neither an
-// answer nor a miss.
-int run_errand(ErrandWork work, void* data, size_t size);
+// (size <= ErrandSpace, as the template below makes sure) and waits for its end or the stop, and after the
+// stop up to grace ms more for its end. ErrandDone: the results are copied
+// back into data. ErrandStopped: a stop came first (or no errand thread
+// runs); data is as it was, and the call is neither an answer nor a miss.
+int run_errand(ErrandWork work, void* data, size_t size, unsigned long grace = 0);
 
 template <typename T>
-int run_errand(ErrandWork work, T& data)
+int run_errand(ErrandWork work, T& data, unsigned long grace = 0)
 {
     static_assert(sizeof(T) <= ErrandSpace, "errand data too large");
-    return run_errand(work, &data, sizeof data);
+    return run_errand(work, &data, sizeof data, grace);
 }

@@ -1,5 +1,7 @@
 #include "test_support.h"
 
+#include <cstring>
+
 #include "host/daemon.h"
 #include "platform/daemon_state.h"
 #include "monitor/monitor.h"
@@ -8,6 +10,9 @@
 void reset_daemon_state()
 {
     begin_fresh_life();
+    memset(CurrentDrivePath, 0, sizeof CurrentDrivePath);
+    CurrentFreeMB = 0;
+    memset(CurrentServiceReason, 0, sizeof CurrentServiceReason);
     Resident = 0;
     ThreadId = 0;
     ThreadHandle = nullptr;

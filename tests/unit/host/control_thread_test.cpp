@@ -108,6 +108,16 @@ DWORD echo_stopping_at_third(HANDLE, IPAddr address, LPVOID, WORD, PIP_OPTION_IN
     return 1;
 }
 
+// Drives whose free space was asked for; each has 10 MB free.
+std::vector<std::string> Queried;
+
+BOOL low_disk(LPCSTR root, LPDWORD sectors, LPDWORD bytes, LPDWORD free, LPDWORD)
+{
+    Queried.push_back(root);
+    *sectors = 8, *bytes = 512, *free = 10 * 256;
+    return TRUE;
+}
+
 HANDLE fake_icmp_open() { return reinterpret_cast<HANDLE>(0x4711); }
 BOOL fake_icmp_close(HANDLE) { return TRUE; }
 
@@ -282,8 +292,8 @@ TEST_F(ControlThread, PauseAfterItem)
 }
 
 // A stop during the host loop: the ping in progress ends, no further host is
-// pinged and there is no pause, yet the memory test still runs and the
-// thread leaves by itself from its long sleep.
+// pinged and there is no pause, yet the memory test still runs, the first
+// drive is tested, and the thread leaves by itself from its long sleep.
 TEST_F(ControlThread, StopDuringHostLoopEndsLoopButFinishesCycle)
 {
     Settings.PollTime = 5;
@@ -292,15 +302,25 @@ TEST_F(ControlThread, StopDuringHostLoopEndsLoopButFinishesCycle)
     for (int i = 0; i < 5; ++i)
         copy_text(Settings.HostNames[i], names[i]);
     Settings.HostCount = 5;
+    Settings.FreeDisk = 100;
+    copy_text(Settings.DriveNames[0], "C:\\");
+    copy_text(Settings.DriveNames[1], "D:\\");
+    Settings.DriveCount = 2;
     Pinged.clear();
+    Queried.clear();
     Platform.IcmpCreateFile = fake_icmp_open;
     Platform.IcmpSendEcho = echo_stopping_at_third;
     Platform.IcmpCloseHandle = fake_icmp_close;
+    Platform.GetDiskFreeSpaceA = low_disk;
 
     start();
     ASSERT_EQ(WaitForSingleObject(ThreadHandle, 3000), WAIT_OBJECT_0);
     EXPECT_EQ(Pinged, (std::vector<IPAddr>{inet_addr("127.0.0.1"), inet_addr("127.0.0.2"), inet_addr("127.0.0.3")}));
-    EXPECT_EQ(wait_lengths(), (std::vector<DWORD>{100, 60, 60, 300000}));
+    EXPECT_EQ(Queried, std::vector<std::string>{"C:\\"});
+    EXPECT_TRUE(logged_starting("20 15 Low disk space: only 10MB on C:\\"));
+    // After the stop, the end of the cut echo and the query are each waited
+    // for within a short grace.
+    EXPECT_EQ(wait_lengths(), (std::vector<DWORD>{100, 60, 60, 100, 100, 300000}));
     EXPECT_TRUE(logged_starting("20 25 Physical memory available is "));
     EXPECT_TRUE(logged_starting("20 25 Paged memory available is"));
     EXPECT_EQ(standin_statistic("TotalTests"), 1);
