@@ -236,6 +236,7 @@ void read_hosts(HWND dialog, SettingsRecord& next)
         copy_text(next.HostNames[next.HostCount++], pending);
 }
 
+
 // Entries that stand unchanged at their old places keep their run-time
 // state; the first changed place and every place after it start afresh.
 template <int Slots, int Size>
@@ -300,6 +301,11 @@ void apply_dialog_values(HWND dialog)
     GetDlgItemTextA(dialog, IDC_ALIAS, next.FromAlias, sizeof next.FromAlias);
     read_drives(dialog, next);
     read_hosts(dialog, next);
+    // Numbered as OK + Save writes them.
+    for (int k = 0; k < next.DriveCount; ++k)
+        next.DriveKeys[k] = static_cast<uint8_t>(k + 1);
+    for (int k = 0; k < next.HostCount; ++k)
+        next.HostKeys[k] = static_cast<uint8_t>(k + 1);
 
     // An alias typed is explicit, even the default; an empty one falls back
     // to the default. The recipients and the address follow in the same

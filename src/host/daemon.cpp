@@ -60,6 +60,7 @@ int start_control_thread()
     StopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     if (StopEvent == nullptr)
         return 0;
+    ++LifeNumber;
     if (start_errands()) {
         ThreadHandle = Platform.CreateThread(control_thread, nullptr, const_cast<DWORD*>(&ThreadId));
         if (ThreadHandle != nullptr)
@@ -107,8 +108,9 @@ void begin_fresh_life()
     memset(ServiceState, 0, sizeof ServiceState);
     ModulesTakenOffline = 0;
     unlock_settings();
-    // CurrentDrivePath, CurrentFreeMB and CurrentServiceReason are always
-    // written before a report reads them.
+    CurrentDrivePath[0] = '\0';
+    CurrentFreeMB = 0;
+    CurrentServiceReason[0] = '\0';
     MemoryReportCountdown = 0;
     Failures = FailedHost = LowDiskSpace = TotalTests = 0;
     StopRequested = 0;
@@ -137,7 +139,15 @@ int check_host_version(const HostInterface* host)
 
 extern "C" short __cdecl startup(HostInterface* host)
 {
-    if (!host_record_usable(host) || !check_host_version(host))
+    if (!host_record_usable(host))
+        return 0;
+    // One life at a time: a second control thread would share the first
+    // one's errands, and closedown could stop only one of them.
+    if (ThreadHandle != nullptr) {
+        host_log_text(host, 10, 15, "Daemon KORVAL.DLL is already running: startup ignored.");
+        return 1;
+    }
+    if (!check_host_version(host))
         return 0;
     if (StopRequested)
         begin_fresh_life();
@@ -167,9 +177,9 @@ extern "C" short __cdecl startup(HostInterface* host)
         host_bump_statistic(host, Failures);
         return 0;
     }
-    // The earlier copy goes, unless a control thread of that start still
-    // calls through it.
-    if (HostInterfaceCopy != nullptr && ThreadId == 0)
+    // A copy left by an earlier start that failed goes: no thread calls
+    // through it.
+    if (HostInterfaceCopy != nullptr)
         Platform.HeapFree(HostInterfaceCopy);
     HostInterfaceCopy = copy;
 

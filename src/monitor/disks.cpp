@@ -42,7 +42,7 @@ struct DiskQuery {
     BOOL read;
 };
 
-void query_disk(void* data)
+void query_disk(void* data, HANDLE)
 {
     DiskQuery& query = *static_cast<DiskQuery*>(data);
     query.read = Platform.GetDiskFreeSpaceA(query.path, &query.sectors_per_cluster, &query.bytes_per_sector,
@@ -267,5 +267,7 @@ void test_disks(const HostInterface* host)
         if (!pause_after_item())
             return;
     }
-    release_modules(host);
+    // A stop releases nothing, also when no drive was tested.
+    if (!StopRequested)
+        release_modules(host);
 }

@@ -8,10 +8,15 @@
 // and leaves holding its own reference to the DLL and its own sockets.
 #pragma once
 
+#include <windows.h>
+
 #include <cstddef>
 
-// Work for the errand thread; data is the errand's own copy.
-typedef void (*ErrandWork)(void* data);
+// Work for the errand thread; data is the errand's own copy. life_over is
+// signalled once the life that handed the errand over has ended: work that
+// would leave something behind (a file) can see that its answer is no
+// longer wanted.
+typedef void (*ErrandWork)(void* data, HANDLE life_over);
 
 // The most bytes an errand's data may take.
 constexpr size_t ErrandSpace = 20 * 1024;
@@ -28,6 +33,7 @@ void end_errands();
 // stop up to grace ms more for its end. ErrandDone: the results are copied
 // back into data. ErrandStopped: a stop came first (or no errand thread
 // runs); data is as it was, and the call is neither an answer nor a miss.
+// After a stop only an errand with a grace is still handed over.
 int run_errand(ErrandWork work, void* data, size_t size, unsigned long grace = 0);
 
 template <typename T>

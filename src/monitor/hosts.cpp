@@ -57,7 +57,7 @@ void poll_hosts(const HostInterface* host)
         if (answered == PingStopped)
             break;
         PollOutcome outcome;
-        if (record_slot_poll(Settings.HostNames, Settings.HostCount, HostState, i, name, answered, outcome)) {
+        if (record_slot_poll(Settings.HostNames, Settings.HostCount, HostState, HostReadings, i, name, answered, outcome)) {
             if (!answered)
                 host_log_format(host, 20, 15, "Host %s doesn't respond.", name);
             tell_poll(host, texts, i, name, answered, outcome);

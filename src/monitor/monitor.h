@@ -59,17 +59,20 @@ struct PollOutcome {
 // Applies one poll's answer to a host's or service's state, with Retry and
 // Suspend. Called with the lock held; makes no host call.
 PollOutcome record_poll(HostStateEntry& state, int answered);
-// Applies the answer to states[index] under the lock when slot index still
-// holds name: a reload may have shrunk or rewritten the table during the
-// check, and the answer belongs only to what was checked. 0 when it does not.
+// Applies the answer to states[index] and to the status file's reading
+// under the lock when slot index still holds name: a reload may have shrunk
+// or rewritten the table during the check, and the answer belongs only to
+// what was checked. 0 when it does not.
 template <int Slots, int Size>
-int record_slot_poll(const char (&names)[Slots][Size], const int& count, HostStateEntry (&states)[Slots], int index,
-                     const char* name, int answered, PollOutcome& outcome)
+int record_slot_poll(const char (&names)[Slots][Size], const int& count, HostStateEntry (&states)[Slots],
+                     PollReading (&readings)[Slots], int index, const char* name, int answered, PollOutcome& outcome)
 {
     lock_settings();
     int same = index >= 0 && index < count && index < Slots && strncmp(names[index], name, Size) == 0;
-    if (same)
+    if (same) {
         outcome = record_poll(states[index], answered);
+        note_poll(readings[index], name, answered);
+    }
     unlock_settings();
     return same;
 }

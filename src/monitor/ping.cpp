@@ -41,14 +41,14 @@ struct Errand {
     DWORD close_error;
 };
 
-void look_up(void* data)
+void look_up(void* data, HANDLE)
 {
     Errand& lookup = *static_cast<Errand*>(data);
     lookup.address = look_up_name(lookup.name, &lookup.error);
 }
 
 // One echo with its own handle; the error numbers are taken on this thread.
-void send_echo(void* data)
+void send_echo(void* data, HANDLE)
 {
     Errand& echo = *static_cast<Errand*>(data);
     HANDLE icmp = Platform.IcmpCreateFile();

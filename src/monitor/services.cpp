@@ -185,15 +185,17 @@ void describe_miss(const ServiceCheck& check, char (&reason)[sizeof CurrentServi
 
 // The errand's work: resolve, connect, read the greeting, say goodbye,
 // close. Touches nothing but the check.
-void check_service(void* data)
+void check_service(void* data, HANDLE)
 {
     ServiceCheck& check = *static_cast<ServiceCheck*>(data);
-    DWORD start = GetTickCount();
     Address address{};
+    // A slow name server is waited for as a host's look-up is: the limit
+    // starts once the address is known.
     if (!resolve(check, address)) {
         check.outcome = ServiceUnresolvable;
         return;
     }
+    DWORD start = GetTickCount();
     SOCKET s = socket(reinterpret_cast<const sockaddr*>(address.bytes)->sa_family, SOCK_STREAM, 0);
     if (s == INVALID_SOCKET) {
         check.error = WSAGetLastError();
@@ -211,7 +213,7 @@ void tell_service_check(const HostInterface* host, int index, const char* name, 
     static const PollTexts texts = {Service, "Service %s is ON again.", "Service %s is dead."};
     int answered = check.outcome == ServiceAnswered;
     PollOutcome outcome;
-    if (!record_slot_poll(Settings.ServiceNames, Settings.ServiceCount, ServiceState, index, name, answered, outcome))
+    if (!record_slot_poll(Settings.ServiceNames, Settings.ServiceCount, ServiceState, ServiceReadings, index, name, answered, outcome))
         return;
     if (!answered) {
         // The daemon's own trouble counts as a failure too, as for a host.

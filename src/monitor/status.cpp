@@ -12,6 +12,7 @@
 #include "monitor/errand.h"
 #include "monitor/monitor.h"
 #include "platform/daemon_state.h"
+#include "platform/platform.h"
 #include "platform/text.h"
 
 namespace {
@@ -26,11 +27,19 @@ int32_t PagedMB;
 
 // Control thread only.
 uint32_t CyclesDone;
-int WriteFailing; // a failed write was logged; silent until one succeeds
+// The path whose write failed and was logged; silent until one succeeds.
+// Empty while writing works.
+char FailingPath[StatusPathSize];
+
+// A reader that holds the file (an exporter scraping it) makes the move
+// fail for a moment: it is tried again a few times over about a second.
+constexpr int MoveTries = 6;
+constexpr DWORD MovePauseMs = 200;
 
 // The text and the path go to the errand thread as one copy.
 struct StatusWrite {
     char path[StatusPathSize];
+    uint32_t life;
     DWORD error; // 0 when the file was written
     char text[StatusTextSize];
 };
@@ -88,37 +97,55 @@ void family(StatusText& t, const char* name, const char* type, const char* help)
     add(t, "# HELP %s %s\n# TYPE %s %s\n", name, help, name, type);
 }
 
-// One sample of a table entry: the slot (from 1) keeps two entries of the
-// same name apart, which the exporters would refuse as duplicates.
-void slot_sample(StatusText& t, const char* name, int index, const char* label, const char* value, long number)
+// One sample of a table entry: the slot (its number in korval.ini) keeps
+// two entries of the same name apart, which the exporters would refuse as
+// duplicates.
+void slot_sample(StatusText& t, const char* name, int key, const char* label, const char* value, long number)
 {
-    add(t, "%s{slot=\"%d\",%s=\"", name, index + 1, label);
+    add(t, "%s{slot=\"%d\",%s=\"", name, key, label);
     put_label_value(t, value);
     add(t, "\"} %ld\n", number);
 }
 
-template <int Slots, int Size>
-void up_samples(StatusText& t, const char* name, const char* label, int count, const char (&names)[Slots][Size],
-                const HostStateEntry (&states)[Slots])
+// The host's and service families: a sample for each entry with a reading.
+void poll_samples(StatusText& t, const char* name, const char* label, int count, const uint8_t* keys,
+                  const PollReading* readings, int up)
 {
-    for (int k = 0; k < count && k < Slots; ++k)
-        slot_sample(t, name, k, label, names[k], states[k].MissCount == 0);
+    for (int k = 0; k < count; ++k)
+        if (readings[k].Name[0] != '\0')
+            slot_sample(t, name, keys[k], label, readings[k].Name, up ? readings[k].Up : readings[k].Missed);
 }
 
-// msvcrt's clock: a 64-bit division of FILETIME ticks would link in a
-// library routine of some 400 bytes.
-uint32_t unix_time_now()
+// The Unix time from a clock good past 2038.
+int64_t unix_time_now()
 {
-    return static_cast<uint32_t>(_time32(nullptr));
+    return _time64(nullptr);
 }
 
-// The errand: touches nothing but its own copy. The ".tmp" never outlives a
+// Moves the written twin over the file; a reader holding the file is
+// waited for a little. The life's end is looked at before every move: a
+// write that outlived its life must not replace a later life's file.
+DWORD move_into_place(const char* tmp, const char* path, HANDLE life_over)
+{
+    for (int tries = 1;; ++tries) {
+        if (WaitForSingleObject(life_over, 0) == WAIT_OBJECT_0)
+            return ERROR_CANCELLED;
+        if (MoveFileExA(tmp, path, MOVEFILE_REPLACE_EXISTING))
+            return 0;
+        DWORD error = GetLastError();
+        if ((error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION) || tries == MoveTries)
+            return error;
+        WaitForSingleObject(life_over, MovePauseMs);
+    }
+}
+
+// The errand: touches nothing but its own copy. The twin never outlives a
 // failed write or move.
-void write_file(void* data)
+void write_file(void* data, HANDLE life_over)
 {
     StatusWrite& w = *static_cast<StatusWrite*>(data);
     char tmp[StatusPathSize];
-    status_tmp_path(tmp, w.path); // fits: the load made sure
+    status_tmp_path(tmp, w.path, w.life); // fits: the load made sure
     w.error = 0;
     HANDLE file = CreateFileA(tmp, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
@@ -127,31 +154,44 @@ void write_file(void* data)
     }
     DWORD length = static_cast<DWORD>(strlen(w.text));
     DWORD written = 0;
-    if (!WriteFile(file, w.text, length, &written, nullptr))
+    if (!Platform.WriteFile(file, w.text, length, &written))
         w.error = GetLastError();
     else if (written != length)
         w.error = ERROR_DISK_FULL;
     if (!CloseHandle(file) && w.error == 0)
         w.error = GetLastError();
-    if (w.error == 0 && !MoveFileExA(tmp, w.path, MOVEFILE_REPLACE_EXISTING))
-        w.error = GetLastError();
+    if (w.error == 0)
+        w.error = move_into_place(tmp, w.path, life_over);
     if (w.error != 0)
         DeleteFileA(tmp);
 }
 
-// One line when writing starts to fail, one when it works again.
+// The readings of the entries now in the table; a slot whose entry was not
+// yet checked shows none.
+void take_readings(PollReading* to, const PollReading* readings, const char (*names)[HostNameSize], int count)
+{
+    for (int k = 0; k < count; ++k)
+        if (strncmp(readings[k].Name, names[k], HostNameSize) == 0)
+            to[k] = readings[k];
+}
+
+// One line when writing to a path starts to fail, one when it works again.
 void tell_write(const HostInterface* host, const StatusWrite& w)
 {
-    if (w.error != 0 && !WriteFailing) {
+    int failing = strcmp(FailingPath, w.path) == 0;
+    if (w.error != 0 && !failing) {
         host_log_format(host, 1, 15, "Error %lu writing status file %s", w.error, w.path);
         host_bump_statistic(host, Failures);
-    } else if (w.error == 0 && WriteFailing) {
+    } else if (w.error == 0 && failing) {
         host_log_format(host, 1, 25, "Status file %s written again.", w.path);
     }
-    WriteFailing = w.error != 0;
+    copy_text(FailingPath, w.error != 0 ? w.path : "");
 }
 
 } // namespace
+
+PollReading HostReadings[MaxHosts];
+PollReading ServiceReadings[MaxServices];
 
 int format_status(char* text, size_t size, const StatusSnapshot& s)
 {
@@ -160,15 +200,14 @@ int format_status(char* text, size_t size, const StatusSnapshot& s)
     family(t, "korval_poll_cycles_total", "counter", "Poll cycles completed since startup.");
     add(t, "korval_poll_cycles_total %u\n", s.Cycles);
     family(t, "korval_last_poll_end_seconds", "gauge", "Unix time at the end of the last poll cycle.");
-    add(t, "korval_last_poll_end_seconds %u\n", s.EndSeconds);
+    add(t, "korval_last_poll_end_seconds %I64d\n", s.EndSeconds);
     family(t, "korval_failures_total", "counter", "Errors counted in the Failures statistic since startup.");
     add(t, "korval_failures_total %u\n", s.Failures);
 
     family(t, "korval_host_up", "gauge", "1 if the host answered its last echo, else 0.");
-    up_samples(t, "korval_host_up", "host", s.HostCount, s.HostNames, s.Hosts);
+    poll_samples(t, "korval_host_up", "host", s.HostCount, s.HostKeys, s.Hosts, 1);
     family(t, "korval_host_missed_polls", "gauge", "Consecutive polls the host did not answer.");
-    for (int k = 0; k < s.HostCount && k < MaxHosts; ++k)
-        slot_sample(t, "korval_host_missed_polls", k, "host", s.HostNames[k], s.Hosts[k].MissCount);
+    poll_samples(t, "korval_host_missed_polls", "host", s.HostCount, s.HostKeys, s.Hosts, 0);
 
     family(t, "korval_memory_available_megabytes", "gauge", "Available memory as the memory test read it.");
     if (s.MemoryRead)
@@ -179,18 +218,18 @@ int format_status(char* text, size_t size, const StatusSnapshot& s)
     family(t, "korval_disk_free_megabytes", "gauge", "Free space at the drive's last reading.");
     for (int k = 0; k < s.DriveCount && k < MaxDrives; ++k)
         if (s.Drives[k].Name[0] != '\0' && s.Drives[k].Status != DriveUnreadable)
-            slot_sample(t, "korval_disk_free_megabytes", k, "drive", s.Drives[k].Name, s.Drives[k].FreeMB);
+            slot_sample(t, "korval_disk_free_megabytes", s.DriveKeys[k], "drive", s.Drives[k].Name, s.Drives[k].FreeMB);
     family(t, "korval_disk_state", "gauge", "0 fine, 1 low, 2 critical, 3 unreadable.");
     for (int k = 0; k < s.DriveCount && k < MaxDrives; ++k)
         if (s.Drives[k].Name[0] != '\0')
-            slot_sample(t, "korval_disk_state", k, "drive", s.Drives[k].Name, s.Drives[k].Status);
+            slot_sample(t, "korval_disk_state", s.DriveKeys[k], "drive", s.Drives[k].Name, s.Drives[k].Status);
 
     family(t, "korval_module_suspended", "gauge", "1 while Korval holds the module offline.");
     add(t, "korval_module_suspended{module=\"MercuryS\"} %d\nkorval_module_suspended{module=\"MercuryD\"} %d\n",
         s.ModulesOffline & 1, s.ModulesOffline >> 1 & 1);
 
     family(t, "korval_service_up", "gauge", "1 if the service answered its last check, else 0.");
-    up_samples(t, "korval_service_up", "service", s.ServiceCount, s.ServiceNames, s.Services);
+    poll_samples(t, "korval_service_up", "service", s.ServiceCount, s.ServiceKeys, s.Services, 1);
     return t.whole;
 }
 
@@ -198,11 +237,23 @@ void reset_status()
 {
     lock_settings();
     memset(DriveReadings, 0, sizeof DriveReadings);
+    memset(HostReadings, 0, sizeof HostReadings);
+    memset(ServiceReadings, 0, sizeof ServiceReadings);
     MemoryRead = 0;
     unlock_settings();
     CyclesDone = 0;
-    WriteFailing = 0;
+    FailingPath[0] = '\0';
     FailuresTallied = 0;
+}
+
+void note_poll(PollReading& reading, const char* name, int answered)
+{
+    if (strncmp(reading.Name, name, sizeof reading.Name) != 0) {
+        reading = PollReading{};
+        copy_text(reading.Name, name);
+    }
+    reading.Up = answered != 0;
+    reading.Missed = answered ? 0 : reading.Missed == UINT16_MAX ? UINT16_MAX : reading.Missed + 1;
 }
 
 void note_memory(int32_t physical, int32_t paged)
@@ -240,25 +291,27 @@ void write_status_file(const HostInterface* host)
     StatusSnapshot s{};
     lock_settings();
     copy_text(Pending.path, Settings.StatusFile);
-    s.HostCount = Settings.HostCount;
-    memcpy(s.HostNames, Settings.HostNames, sizeof s.HostNames);
-    memcpy(s.Hosts, HostState, sizeof s.Hosts);
+    s.HostCount = in_table(Settings.HostCount, MaxHosts);
+    memcpy(s.HostKeys, Settings.HostKeys, sizeof s.HostKeys);
+    take_readings(s.Hosts, HostReadings, Settings.HostNames, s.HostCount);
     s.MemoryRead = MemoryRead;
     s.PhysicalMB = PhysicalMB;
     s.PagedMB = PagedMB;
     // A reading shows only while its slot still holds the drive read.
-    s.DriveCount = Settings.FreeDisk != 0 ? Settings.DriveCount : 0;
-    for (int k = 0; k < s.DriveCount && k < MaxDrives; ++k)
+    s.DriveCount = Settings.FreeDisk != 0 ? in_table(Settings.DriveCount, MaxDrives) : 0;
+    memcpy(s.DriveKeys, Settings.DriveKeys, sizeof s.DriveKeys);
+    for (int k = 0; k < s.DriveCount; ++k)
         if (strncmp(DriveReadings[k].Name, Settings.DriveNames[k], DriveNameSize) == 0)
             s.Drives[k] = DriveReadings[k];
     s.ModulesOffline = ModulesTakenOffline;
-    s.ServiceCount = Settings.ServiceCount;
-    memcpy(s.ServiceNames, Settings.ServiceNames, sizeof s.ServiceNames);
-    memcpy(s.Services, ServiceState, sizeof s.Services);
+    s.ServiceCount = in_table(Settings.ServiceCount, MaxServices);
+    memcpy(s.ServiceKeys, Settings.ServiceKeys, sizeof s.ServiceKeys);
+    take_readings(s.Services, ServiceReadings, Settings.ServiceNames, s.ServiceCount);
     unlock_settings();
     if (Pending.path[0] == '\0')
         return;
 
+    Pending.life = LifeNumber;
     s.Cycles = CyclesDone;
     s.EndSeconds = unix_time_now();
     s.Failures = static_cast<uint32_t>(FailuresTallied);

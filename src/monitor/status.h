@@ -21,23 +21,42 @@ struct DriveReading {
     int32_t Status;
 };
 
-// Everything one file shows, copied at the end of a cycle.
+// The last check of the host or service in one slot.
+struct PollReading {
+    char Name[HostNameSize]; // the entry it belongs to; empty: none yet
+    int32_t Up;              // the last check answered
+    uint16_t Missed;         // checks missed in a row, held at 65,535
+};
+static_assert(HostNameSize == ServiceNameSize);
+
+// The last checks, guarded by the settings lock: a reload zeroes the
+// daemon's own counts, and the file must still show what the last check
+// found.
+extern PollReading HostReadings[MaxHosts];
+extern PollReading ServiceReadings[MaxServices];
+
+// Notes one check of the entry name in a slot. Called with the lock held.
+void note_poll(PollReading& reading, const char* name, int answered);
+
+// Everything one file shows, copied at the end of a cycle. A reading whose
+// name is empty is not shown: its slot holds an entry not yet checked.
 struct StatusSnapshot {
     uint32_t Cycles;
-    uint32_t EndSeconds; // Unix time
+    int64_t EndSeconds; // Unix time
     uint32_t Failures;
     int HostCount;
-    char HostNames[MaxHosts][HostNameSize];
-    HostStateEntry Hosts[MaxHosts];
+    uint8_t HostKeys[MaxHosts]; // the entries' numbers in korval.ini
+    PollReading Hosts[MaxHosts];
     int MemoryRead;
     int32_t PhysicalMB;
     int32_t PagedMB;
     int DriveCount; // 0 while the disk test is off
+    uint8_t DriveKeys[MaxDrives];
     DriveReading Drives[MaxDrives];
     int ModulesOffline; // as ModulesTakenOffline
     int ServiceCount;
-    char ServiceNames[MaxServices][ServiceNameSize];
-    HostStateEntry Services[MaxServices];
+    uint8_t ServiceKeys[MaxServices];
+    PollReading Services[MaxServices];
 };
 
 // Room for the longest text: 15 hosts, 10 drives and 15 services with

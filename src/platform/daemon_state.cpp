@@ -7,6 +7,7 @@ volatile DWORD ThreadId;
 HANDLE ThreadHandle;
 HANDLE StopEvent;
 HostInterface* HostInterfaceCopy;
+uint32_t LifeNumber;
 
 StatHandle Failures;
 StatHandle FailedHost;

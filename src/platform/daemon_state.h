@@ -16,6 +16,10 @@ extern HANDLE ThreadHandle;
 // Signalled by closedown, so that every wait of the control thread ends at once.
 extern HANDLE StopEvent;
 extern HostInterface* HostInterfaceCopy;
+// Counts the lives of this mapped image (startup to closedown): what a life
+// leaves on disk carries its number, so that an errand of an ended life never
+// meets the files of a later one.
+extern uint32_t LifeNumber;
 
 // Statistics categories of the module "HostStatus"; 0 when not registered.
 extern StatHandle Failures;

@@ -40,6 +40,11 @@ HANDLE call_CreateThread(LPTHREAD_START_ROUTINE routine, LPVOID parameter, LPDWO
 }
 BOOL call_TerminateThread(HANDLE thread, DWORD exit_code) { return ::TerminateThread(thread, exit_code); }
 
+BOOL call_WriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD written)
+{
+    return ::WriteFile(file, data, size, written, nullptr);
+}
+
 LPVOID call_HeapAlloc(SIZE_T bytes) { return ::HeapAlloc(::GetProcessHeap(), 0, bytes); }
 BOOL call_HeapFree(LPVOID block) { return ::HeapFree(::GetProcessHeap(), 0, block); }
 
@@ -67,6 +72,7 @@ const PlatformCalls PlatformDefaults = {
     call_WaitForMultipleObjects,
     call_CreateThread,
     call_TerminateThread,
+    call_WriteFile,
     call_HeapAlloc,
     call_HeapFree,
     call_MessageBoxA,

@@ -39,6 +39,9 @@ struct PlatformCalls {
     HANDLE(*CreateThread)(LPTHREAD_START_ROUTINE routine, LPVOID parameter, LPDWORD thread_id);
     BOOL(*TerminateThread)(HANDLE thread, DWORD exit_code);
 
+    // the status file's write, which a slow share can stall
+    BOOL(*WriteFile)(HANDLE file, LPCVOID data, DWORD size, LPDWORD written);
+
     // memory for the private copy of the host record
     LPVOID(*HeapAlloc)(SIZE_T bytes);
     BOOL(*HeapFree)(LPVOID block);

@@ -35,11 +35,12 @@ void write_number(const char* path, const char* section, const char* key, int va
     write_text(path, section, key, text);
 }
 
-// Reads the keys prefix1 .. prefixN into consecutive slots. Empty entries
-// are skipped, and so are names too long for a slot: a cut name would test
-// another host or drive.
+// Reads the keys prefix1 .. prefixN into consecutive slots, each with the
+// number of its key. Empty entries are skipped, and so are names too long
+// for a slot: a cut name would test another host or drive.
 template <int Slots, int Size>
-int read_names(const char* path, const char* section, const char* prefix, int number, char (&names)[Slots][Size])
+int read_names(const char* path, const char* section, const char* prefix, int number, char (&names)[Slots][Size],
+               uint8_t (&keys)[Slots])
 {
     if (number > Slots)
         number = Slots;
@@ -52,15 +53,10 @@ int read_names(const char* path, const char* section, const char* prefix, int nu
         if (value[0] == '\0' || strlen(value) >= Size)
             continue;
         copy_text(names[count], value);
+        keys[count] = static_cast<uint8_t>(k);
         ++count;
     }
     return count;
-}
-
-// A count as far as its table reaches.
-int in_table(int count, int slots)
-{
-    return count < 0 ? 0 : count > slots ? slots : count;
 }
 
 template <int Slots, int Size>
@@ -90,13 +86,15 @@ int read_port(const char* text, uint16_t* port)
 void read_services(const char* path, int number, SettingsRecord& next)
 {
     char entries[MaxServices][ServiceNameSize];
-    int count = read_names(path, "Services", "Service", number, entries);
+    uint8_t keys[MaxServices];
+    int count = read_names(path, "Services", "Service", number, entries, keys);
     next.ServiceCount = next.SkippedCount = 0;
     ServiceTarget target;
     for (int k = 0; k < count; ++k) {
-        if (parse_service(entries[k], target))
+        if (parse_service(entries[k], target)) {
+            next.ServiceKeys[next.ServiceCount] = keys[k];
             copy_text(next.ServiceNames[next.ServiceCount++], entries[k]);
-        else
+        } else
             copy_text(next.SkippedServices[next.SkippedCount++], entries[k]);
     }
 }
@@ -161,9 +159,9 @@ void form_daemon_address(SettingsRecord& record)
     format_text(record.DaemonAddress, sizeof record.DaemonAddress, "%s@%s", record.FromAlias, record.HostDomain);
 }
 
-int status_tmp_path(char (&tmp)[StatusPathSize], const char* path)
+int status_tmp_path(char (&tmp)[StatusPathSize], const char* path, uint32_t life)
 {
-    return format_text(tmp, sizeof tmp, "%s.tmp", path);
+    return format_text(tmp, sizeof tmp, "%s.%u.tmp", path, life);
 }
 
 int form_status_path(char (&path)[StatusPathSize], const char* value, const char* ini_path)
@@ -171,14 +169,20 @@ int form_status_path(char (&path)[StatusPathSize], const char* value, const char
     path[0] = '\0';
     if (value[0] == '\0')
         return 1;
-    // "\\server\share\x", "\x", "C:\x" and "C:x" are left as written.
+    // "\\server\share\x", "\x", "C:\x" and "C:x" are taken as written.
     int relative = value[0] != '\\' && value[0] != '/' && value[1] != ':';
     const char* slash = strrchr(ini_path, '\\');
     int folder = relative && slash ? static_cast<int>(slash - ini_path + 1) : 0;
+    char joined[StatusPathSize];
     char tmp[StatusPathSize];
+    // The whole path that will be written, also where korval.ini's folder
+    // was too long to be named, and its longest temporary twin must fit.
     // Never cut: a shorter path would write another file.
-    if (format_text(path, sizeof path, "%.*s%s", folder, ini_path, value) && status_tmp_path(tmp, path))
-        return 1;
+    if (format_text(joined, sizeof joined, "%.*s%s", folder, ini_path, value)) {
+        DWORD length = GetFullPathNameA(joined, sizeof path, path, nullptr);
+        if (length > 0 && length < sizeof path && status_tmp_path(tmp, path, UINT32_MAX))
+            return 1;
+    }
     path[0] = '\0';
     return 0;
 }
@@ -239,7 +243,7 @@ int load_settings(const char* ini_path, const char* domain)
     if (!next.SuspendMercS && !next.SuspendMercD)
         next.CriticalDisk = 0;
     int drives = read_number(path, "Drives", "Number", 0);
-    next.DriveCount = read_names(path, "Drives", "Drive", drives, next.DriveNames);
+    next.DriveCount = read_names(path, "Drives", "Drive", drives, next.DriveNames, next.DriveKeys);
     if (next.DriveCount == 0)
         next.FreeDisk = 0;
 
@@ -261,7 +265,7 @@ int load_settings(const char* ini_path, const char* domain)
     next.FromExplicit = value[0] != '\0';
     copy_text(next.FromAlias, next.FromExplicit ? value : DefaultFromAlias);
     int hosts = read_number(path, "Hosts", "Number", 0);
-    next.HostCount = read_names(path, "Hosts", "Host", hosts, next.HostNames);
+    next.HostCount = read_names(path, "Hosts", "Host", hosts, next.HostNames, next.HostKeys);
     int services = read_number(path, "Services", "Number", 0);
     read_services(path, services, next);
     // Only a load with something to test gives the daemon a new address.

@@ -46,12 +46,17 @@ struct SettingsRecord {
     // [Services]: each entry as written in korval.ini
     char ServiceNames[MaxServices][ServiceNameSize];
     int ServiceCount;
+    // The number of each entry's key in korval.ini (Drive3, Host5), which
+    // the status file shows: empty entries before it are skipped.
+    uint8_t DriveKeys[MaxDrives];
+    uint8_t HostKeys[MaxHosts];
+    uint8_t ServiceKeys[MaxServices];
     // Entries that could not be parsed, for the summary only (cut to fit)
     char SkippedServices[MaxServices][ServiceNameSize];
     int SkippedCount;
-    // [General] StatusFile, a relative one joined to korval.ini's folder;
-    // empty: no status file. Refused: the key was set, but the path and its
-    // ".tmp" did not fit whole.
+    // [General] StatusFile as a full path, a relative one taken from
+    // korval.ini's folder; empty: no status file. Refused: the key was set,
+    // but the path and its temporary twin did not fit whole.
     char StatusFile[StatusPathSize];
     int StatusFileRefused;
 };
@@ -142,12 +147,19 @@ int next_address(char* out, size_t out_size, char* list);
 void build_recipients(RecipientLists& lists, const char* mail);
 // Sets record.DaemonAddress to FromAlias@HostDomain.
 void form_daemon_address(SettingsRecord& record);
-// Joins a relative StatusFile value to the folder of ini_path into path;
-// 0 (path empty) when the path or its ".tmp" would not fit whole.
+// The full path of a StatusFile value (a relative one is taken from the
+// folder of ini_path) into path; 0 (path empty) when the path or its
+// longest temporary twin would not fit whole.
 int form_status_path(char (&path)[StatusPathSize], const char* value, const char* ini_path);
-// The path's ".tmp" twin, written first and then moved over it; 0 when it
-// does not fit.
-int status_tmp_path(char (&tmp)[StatusPathSize], const char* path);
+// The temporary twin of the status file that a life writes first and then
+// moves over it, its own so that a write of an ended life never meets
+// another's; 0 when it does not fit.
+int status_tmp_path(char (&tmp)[StatusPathSize], const char* path, uint32_t life);
+// A count as far as its table reaches.
+inline int in_table(int count, int slots)
+{
+    return count < 0 ? 0 : count > slots ? slots : count;
+}
 // A poll time corrected into 1 .. 1440 minutes: a load and the dialog both
 // use it, since 0 would run poll cycles without a pause.
 int poll_time_in_range(int minutes);

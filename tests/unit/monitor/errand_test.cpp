@@ -16,7 +16,7 @@ struct Counter {
     DWORD thread;
 };
 
-void count_up(void* data)
+void count_up(void* data, HANDLE)
 {
     Counter& c = *static_cast<Counter*>(data);
     ++c.value;
@@ -24,10 +24,10 @@ void count_up(void* data)
 }
 
 HANDLE Release;
-void stuck(void* data)
+void stuck(void* data, HANDLE life_over)
 {
     WaitForSingleObject(Release, INFINITE);
-    count_up(data);
+    count_up(data, life_over);
 }
 
 class ErrandTest : public MonitorTest {};
