@@ -48,6 +48,8 @@ const char Usage[] =
     "                    DIR (in name order) over korval.ini; after the last one, the\n"
     "                    run ends when two more poll cycles have completed (with\n"
     "                    --cycles N: once N cycles are done and every file is sent)\n"
+    "  --startups N      call startup N times in each life, as a host that starts the\n"
+    "                    daemon twice would, and print the daemon's threads after them\n"
     "  --restarts N      N times: load, startup, run (one cycle unless --cycles or\n"
     "                    --seconds), closedown, unload; checks for threads left behind\n"
     "  --measure         (no value) measure the daemon from outside: after each life\n"
@@ -117,6 +119,7 @@ struct Options {
     int cycles = 0;
     DWORD lapse = 0;
     int restarts = 0;
+    int startups = 1;
     bool measure = false;
     DWORD stop_random = 0;
     std::string after_closedown;
@@ -243,6 +246,8 @@ std::string parse_options(int argc, char** argv, Options* o)
             o->cycles = static_cast<int>(n);
         else if (name == "--lapse" && parse_number(value, 1, 59999, &n))
             o->lapse = static_cast<DWORD>(n);
+        else if (name == "--startups" && parse_number(value, 1, 100, &n))
+            o->startups = static_cast<int>(n);
         else if (name == "--restarts" && parse_number(value, 1, 1000, &n))
             o->restarts = static_cast<int>(n);
         else if (name == "--deliver")
@@ -534,6 +539,14 @@ int run_once(const Options& o, int life)
         note("life %d: startup returned %d", life, started);
     else
         note("startup returned %d", started);
+    if (o.startups > 1) {
+        for (int again = 1; again < o.startups; ++again)
+            note("startup again returned %d", d.startup(standin_record()));
+        size_t threads = 0;
+        for (DWORD id : process_threads())
+            threads += threads_before.count(id) ? 0 : 1;
+        note("threads of the daemon: %zu", threads);
+    }
     size_t delivered = o.deliver_every ? o.deliveries.size() : 0;
     Deliveries every(o);
     DWORD start = GetTickCount();

@@ -83,6 +83,40 @@ class Restarts(unittest.TestCase):
         self.assertEqual(texts.count("Korval thread created."), 2)
         self.assertFalse([t for t in texts if "finding address" in t])
 
+    def test_second_start_and_lives_after_stuck_errands(self):
+        # A second startup in each life: one control thread and one errand
+        # thread, no answer mixed up between them (127.0.0.1 always answers),
+        # one cycle per lapse, and nothing of the DLL left after the unload.
+        folder = it.work_dir("lifecycle-twice")
+        it.write_ini(folder, {"General": {"PollTime": 1, "MemoryLimit": 0, "Mail": "admin@example.test"},
+                              "Hosts": {"Number": 1, "Host1": "127.0.0.1"}})
+        run = it.run_standin("run", "--restarts", 2, "--startups", 2, "--cycles", 3, "--lapse", 300,
+                             cwd=folder, timeout=120)
+        self.assertEqual((run.returncode, run.faults()), (it.EXIT_OK, []))
+        self.assertEqual(run.stdout.count("startup again returned 1"), 2)
+        self.assertEqual(run.stdout.count("threads of the daemon: 2"), 2)
+        self.assertEqual(run.out.texts(10).count("Daemon KORVAL.DLL is already running: startup ignored."), 2)
+        self.assertEqual([l.text for l in run.out.log() if "respond" in l.text], [])
+        statistics = run.out.statistics()
+        self.assertEqual((statistics["TotalTests"], statistics["FailedHost"], statistics["Failures"]), (6, 0, 0))
+        self.assertIn("standin: forced stops: 0", run.stdout)
+
+        # Five lives, each stopped while its disk query hangs for 16 s, so
+        # that the fifth starts beside four stuck errands: every later life
+        # starts and runs its own errands at once (its look-up fails and is
+        # logged before its own query hangs in turn).
+        folder = it.work_dir("lifecycle-stuck")
+        it.write_ini(folder, {"General": {"PollTime": 1, "MemoryLimit": 0, "Mail": "admin@example.test"},
+                              "Drives": {"Number": 1, "FreeDisk": 1, "Drive1": "C:\\"},
+                              "Hosts": {"Number": 1, "Host1": "nowhere.invalid"}})
+        run = it.run_standin("run", "--restarts", 5, "--seconds", 1, "--slow-drive", "C=16000", "--fail-resolve",
+                             cwd=folder, timeout=120)
+        self.assertEqual((run.returncode, run.faults()), (it.EXIT_OK, []))
+        self.assertIn("life 5: startup returned 1", run.stdout)
+        texts = [l.text for l in run.out.log()]
+        self.assertEqual(texts.count("Error 11001 finding address nowhere.invalid"), 5)
+        self.assertNotIn("Unable to Create Control Thread", texts)
+
 
 if __name__ == "__main__":
     unittest.main(verbosity=2)
