@@ -328,6 +328,7 @@ void apply_dialog_values(HWND dialog)
         HostState[k] = HostStateEntry{};
     // What the dialog does not edit stays as a reread may have left it.
     next.EchoTimeout = Settings.EchoTimeout;
+    next.Added = Settings.Added;
     copy_text(next.HostDomain, Settings.HostDomain);
     copy_text(next.IniPath, Settings.IniPath);
     copy_text(next.DaemonAddress, Settings.DaemonAddress);

@@ -72,25 +72,55 @@ int start_control_thread()
     return 0;
 }
 
-// Logs the envelope sender of a mail delivered to the daemon; 1 when the
-// sender is the empty address of a delivery failure notice. Such a notice
-// answers one of our own reports and must not make the daemon reread.
-int delivery_failure(const HostInterface* host, Job job)
+// Logs the envelope sender of a mail delivered to the daemon and gives it
+// in sender (empty when the host gives none).
+void job_sender(const HostInterface* host, Job job, char (&sender)[ListSize])
 {
+    sender[0] = '\0';
     unsigned char info[JobInfoSize] = {};
     if (!host_get_job_info(host, job, info))
-        return 0;
-    const char* sender;
-    memcpy(&sender, info + JobInfoSenderOffset, sizeof sender);
-    if (sender == nullptr)
-        return 0;
-    host_log_format(host, 20, 15, "KORVAL: MailFrom: '%s'", sender);
+        return;
+    const char* text;
+    memcpy(&text, info + JobInfoSenderOffset, sizeof text);
+    if (text == nullptr)
+        return;
+    host_log_format(host, 20, 15, "KORVAL: MailFrom: '%s'", text);
+    copy_text(sender, text);
+}
+
+// The empty sender of a delivery failure notice. Such a notice answers one
+// of our own reports and must not make the daemon reread.
+int delivery_failure(const HostInterface* host, const char* sender)
+{
     // Only the first '<' counts: "<x> <>" is an ordinary sender.
     const char* open = strchr(sender, '<');
     if (open == nullptr || open[1] != '>')
         return 0;
     host_log_text(host, 21, 15, "KORVAL: Delivery error encountered.");
     return 1;
+}
+
+// A mail from the daemon's own address while the mail flow check is on is
+// one of its probes coming back (with or without angle brackets, in any
+// case): it is logged with its round trip and rereads nothing.
+int probe_back(const HostInterface* host, const char* sender)
+{
+    size_t length = strlen(sender);
+    int bracketed = length >= 2 && sender[0] == '<' && sender[length - 1] == '>';
+    uint32_t number = 0;
+    uint64_t round_trip = 0;
+    lock_settings();
+    int own = Settings.Added.LostAfter > 0 && Settings.DaemonAddress[0] != '\0' &&
+              strlen(Settings.DaemonAddress) == length - 2 * bracketed &&
+              _strnicmp(sender + bracketed, Settings.DaemonAddress, length - 2 * bracketed) == 0;
+    int in_flight = own && take_probe_back(MailFlow, Platform.MonotonicMs(), &number, &round_trip);
+    unlock_settings();
+    if (in_flight)
+        host_log_format(host, 20, 25, "Mail flow probe %u back after %u.%03u s.", number,
+                        static_cast<unsigned>(round_trip / 1000), static_cast<unsigned>(round_trip % 1000));
+    else if (own)
+        host_log_format(host, 20, 25, "Mail flow probe back with none in flight.");
+    return own;
 }
 
 } // namespace
@@ -107,10 +137,12 @@ void begin_fresh_life()
     memset(DriveState, 0, sizeof DriveState);
     memset(ServiceState, 0, sizeof ServiceState);
     ModulesTakenOffline = 0;
+    MailFlow = MailFlowState{};
+    MailFlowPoll = HostStateEntry{};
     unlock_settings();
     CurrentDrivePath[0] = '\0';
     CurrentFreeMB = 0;
-    CurrentServiceReason[0] = '\0';
+    CurrentReason[0] = '\0';
     MemoryReportCountdown = 0;
     Failures = FailedHost = LowDiskSpace = TotalTests = 0;
     StopRequested = 0;
@@ -245,7 +277,9 @@ extern "C" short __cdecl daemon(Job job, HostInterface* host)
         host_log_text(host, 0, 5, "ERROR: KORVAL Daemon must run as resident");
         return 0;
     }
-    if (delivery_failure(host, job))
+    char sender[ListSize];
+    job_sender(host, job, sender);
+    if (delivery_failure(host, sender) || probe_back(host, sender))
         return 0;
 
     host_log_format(host, 0, 5, "KORVAL reinit:");

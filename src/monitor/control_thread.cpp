@@ -44,6 +44,7 @@ DWORD WINAPI control_thread(LPVOID)
         test_memory(host);
         test_disks(host);
         check_services(host);
+        check_mail_flow(host);
         write_status_file(host);
         DWORD interval = poll_interval_ms();
         if (interval != 0)

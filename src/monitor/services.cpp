@@ -165,7 +165,7 @@ const char* const MissReasons[] = {"",
                                    "error %d connecting"};
 static_assert(sizeof MissReasons / sizeof *MissReasons == ServiceConnectError + 1);
 
-void describe_miss(const ServiceCheck& check, char (&reason)[sizeof CurrentServiceReason])
+void describe_miss(const ServiceCheck& check, char (&reason)[sizeof CurrentReason])
 {
     const char* format = MissReasons[check.outcome];
     if (check.outcome != ServiceWrongGreeting) {
@@ -219,8 +219,8 @@ void tell_service_check(const HostInterface* host, int index, const char* name, 
         // The daemon's own trouble counts as a failure too, as for a host.
         if (check.outcome == ServiceUnresolvable)
             host_bump_statistic(host, Failures);
-        describe_miss(check, CurrentServiceReason);
-        host_log_format(host, 20, 15, "Service %s doesn't answer: %s.", name, CurrentServiceReason);
+        describe_miss(check, CurrentReason);
+        host_log_format(host, 20, 15, "Service %s doesn't answer: %s.", name, CurrentReason);
     }
     tell_poll(host, texts, index, name, answered, outcome);
 }

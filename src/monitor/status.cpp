@@ -230,6 +230,20 @@ int format_status(char* text, size_t size, const StatusSnapshot& s)
 
     family(t, "korval_service_up", "gauge", "1 if the service answered its last check, else 0.");
     poll_samples(t, "korval_service_up", "service", s.ServiceCount, s.ServiceKeys, s.Services, 1);
+
+    if (s.FlowOn) {
+        family(t, "korval_mail_flow_up", "gauge", "1 if the last judgement of the mail flow was an answer, else 0.");
+        if (s.FlowJudged)
+            add(t, "korval_mail_flow_up %d\n", s.FlowUp);
+        family(t, "korval_mail_flow_round_trip_seconds", "gauge", "Round trip of the last probe mail back.");
+        if (s.FlowRoundTripKnown)
+            add(t, "korval_mail_flow_round_trip_seconds %u.%03u\n", static_cast<unsigned>(s.FlowRoundTripMs / 1000),
+                static_cast<unsigned>(s.FlowRoundTripMs % 1000));
+        family(t, "korval_mail_flow_probes_in_flight", "gauge", "Probe mails sent and not yet back or lost.");
+        add(t, "korval_mail_flow_probes_in_flight %d\n", s.FlowInFlight);
+        family(t, "korval_mail_flow_probes_lost_total", "counter", "Probe mails counted lost since startup.");
+        add(t, "korval_mail_flow_probes_lost_total %u\n", s.FlowLost);
+    }
     return t.whole;
 }
 
@@ -290,7 +304,7 @@ void write_status_file(const HostInterface* host)
 
     StatusSnapshot s{};
     lock_settings();
-    copy_text(Pending.path, Settings.StatusFile);
+    copy_text(Pending.path, Settings.Added.StatusFile);
     s.HostCount = in_table(Settings.HostCount, MaxHosts);
     memcpy(s.HostKeys, Settings.HostKeys, sizeof s.HostKeys);
     take_readings(s.Hosts, HostReadings, Settings.HostNames, s.HostCount);
@@ -307,6 +321,13 @@ void write_status_file(const HostInterface* host)
     s.ServiceCount = in_table(Settings.ServiceCount, MaxServices);
     memcpy(s.ServiceKeys, Settings.ServiceKeys, sizeof s.ServiceKeys);
     take_readings(s.Services, ServiceReadings, Settings.ServiceNames, s.ServiceCount);
+    s.FlowOn = Settings.Added.LostAfter > 0;
+    s.FlowJudged = MailFlow.Judged;
+    s.FlowUp = MailFlow.Up;
+    s.FlowRoundTripKnown = MailFlow.RoundTripKnown;
+    s.FlowRoundTripMs = MailFlow.RoundTripMs;
+    s.FlowInFlight = MailFlow.Count;
+    s.FlowLost = MailFlow.Lost;
     unlock_settings();
     if (Pending.path[0] == '\0')
         return;

@@ -57,6 +57,13 @@ struct StatusSnapshot {
     int ServiceCount;
     uint8_t ServiceKeys[MaxServices];
     PollReading Services[MaxServices];
+    // The mail flow check, while it is on.
+    int FlowOn;
+    int FlowJudged, FlowUp;
+    int FlowRoundTripKnown;
+    uint64_t FlowRoundTripMs;
+    int FlowInFlight;
+    uint32_t FlowLost;
 };
 
 // Room for the longest text: 15 hosts, 10 drives and 15 services with

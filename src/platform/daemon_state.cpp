@@ -24,4 +24,4 @@ void tally_statistic(StatHandle category)
 
 char CurrentDrivePath[12];
 int32_t CurrentFreeMB;
-char CurrentServiceReason[100];
+char CurrentReason[100];

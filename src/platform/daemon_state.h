@@ -34,6 +34,7 @@ extern volatile LONG FailuresTallied;
 extern char CurrentDrivePath[12];
 extern int32_t CurrentFreeMB;
 
-// Why the service under test did not answer: set by the service check,
-// read by its reports.
-extern char CurrentServiceReason[100];
+// What a service or mail flow report says of its event (why the service
+// did not answer, which probe was lost): set by the check, read by its
+// reports.
+extern char CurrentReason[100];

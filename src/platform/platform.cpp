@@ -28,6 +28,15 @@ BOOL call_GetDiskFreeSpaceA(LPCSTR root, LPDWORD sectors_per_cluster, LPDWORD by
 }
 void call_GlobalMemoryStatus(LPMEMORYSTATUS status) { ::GlobalMemoryStatus(status); }
 
+uint64_t call_MonotonicMs()
+{
+    LARGE_INTEGER count, frequency;
+    ::QueryPerformanceCounter(&count);
+    ::QueryPerformanceFrequency(&frequency);
+    uint64_t ticks = static_cast<uint64_t>(count.QuadPart), hz = static_cast<uint64_t>(frequency.QuadPart);
+    return ticks / hz * 1000 + ticks % hz * 1000 / hz;
+}
+
 void call_Sleep(DWORD ms) { ::Sleep(ms); }
 DWORD call_WaitForSingleObject(HANDLE handle, DWORD ms) { return ::WaitForSingleObject(handle, ms); }
 DWORD call_WaitForMultipleObjects(DWORD count, const HANDLE* handles, DWORD ms)
@@ -67,6 +76,7 @@ const PlatformCalls PlatformDefaults = {
     call_WSACleanup,
     call_GetDiskFreeSpaceA,
     call_GlobalMemoryStatus,
+    call_MonotonicMs,
     call_Sleep,
     call_WaitForSingleObject,
     call_WaitForMultipleObjects,

@@ -11,6 +11,8 @@
 #include <windows.h>
 #include <ipexport.h>
 
+#include <cstdint>
+
 struct PlatformCalls {
     // ICMP echo and name resolution
     HANDLE(*IcmpCreateFile)();
@@ -30,6 +32,10 @@ struct PlatformCalls {
     BOOL(*GetDiskFreeSpaceA)(LPCSTR root, LPDWORD sectors_per_cluster, LPDWORD bytes_per_sector,
                              LPDWORD free_clusters, LPDWORD total_clusters);
     void(*GlobalMemoryStatus)(LPMEMORYSTATUS status);
+
+    // Milliseconds of a monotonic 64-bit clock (the performance counter):
+    // it neither wraps after 49 days nor moves with the wall clock.
+    uint64_t(*MonotonicMs)();
 
     // threads, sleeps and waits
     void(*Sleep)(DWORD ms);

@@ -28,8 +28,10 @@ void take_snapshot(ReportSnapshot& report, int kind, int32_t a)
     copy_text(report.HostDomain, Settings.HostDomain);
     static_assert(MaxServices == MaxHosts);
     const char(*names)[HostNameSize] = kind == Service ? Settings.ServiceNames : Settings.HostNames;
-    copy_text(report.HostName, (kind == Host || kind == Service) && a >= 0 && a < MaxHosts ? names[a] : "");
-    copy_text(report.Reason, CurrentServiceReason);
+    copy_text(report.HostName, kind == MailFlowReport                                 ? Settings.HostDomain
+                               : (kind == Host || kind == Service) && a >= 0 && a < MaxHosts ? names[a]
+                                                                                              : "");
+    copy_text(report.Reason, CurrentReason);
     copy_channel(report.mail, MailChannel, Recipients.MailCount, Recipients.MailList, Recipients.MailRecipients);
     copy_channel(report.sms, SmsChannel, Recipients.SmsCount, Recipients.SmsList, Recipients.SmsRecipients);
     unlock_settings();
@@ -75,6 +77,7 @@ void send_channel_report(const ReportSnapshot& report, int kind, int32_t a, int3
     switch (kind) {
     case Host:
     case Service:
+    case MailFlowReport:
         write_item_text(job, kind, report.HostName, report.Reason, b, channel.channel);
         break;
     case Memory:

@@ -9,7 +9,7 @@
 #include "platform/host_interface.h"
 #include "settings/settings.h"
 
-enum ReportKind { Host = 0, Memory = 1, DiskSpace = 2, DiskAvailability = 3, Service = 4 };
+enum ReportKind { Host = 0, Memory = 1, DiskSpace = 2, DiskAvailability = 3, Service = 4, MailFlowReport = 5 };
 enum Channel { MailChannel = 0, SmsChannel = 1 };
 
 // Every formatted piece of a message is built in a buffer of this size.
@@ -30,8 +30,9 @@ struct ReportChannel {
 struct ReportSnapshot {
     char DaemonAddress[sizeof SettingsRecord::DaemonAddress];
     char HostDomain[sizeof SettingsRecord::HostDomain];
-    char HostName[HostNameSize];   // the host of a Host report, the entry of a Service report
-    char Reason[sizeof CurrentServiceReason]; // why a service did not answer
+    char HostName[HostNameSize];   // the host of a Host report, the entry of a Service report, the
+                                   // mail server's domain of a mail flow report
+    char Reason[sizeof CurrentReason]; // what a service or mail flow report says of its event
     ReportChannel mail;
     ReportChannel sms;
 };
@@ -43,7 +44,8 @@ struct ReportSnapshot {
 //   DiskSpace         b = 1 low / 0 no longer low (drive: CurrentDrivePath)
 //   DiskAvailability  b = 1 unreadable / 0 readable again
 //   Service           a = index in ServiceNames, b = 1 dead / 0 answers again
-//                     (why: CurrentServiceReason)
+//                     (why: CurrentReason)
+//   MailFlowReport    b = 1 dead / 0 moves again (which probe: CurrentReason)
 // Takes the settings lock only to copy what the report needs; must not be
 // called with the lock held. Failures are logged and counted, never
 // returned.
@@ -70,5 +72,7 @@ const char* report_date(char* buffer);
 // A host or service report (kind); reason says why a service did not answer.
 void write_item_text(Job job, int kind, const char* name, const char* reason, int32_t dead, int channel);
 void write_memory_text(Job job, int channel, int32_t free_mb, int32_t total_mb);
+// The mail flow probe after its header block: subject, time and one line.
+void write_probe_text(Job job, uint32_t number, const char* address);
 void write_disk_space_text(Job job, int32_t low, int channel);
 void write_disk_availability_text(Job job, int32_t unavailable, int channel);

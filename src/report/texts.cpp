@@ -52,11 +52,19 @@ const ItemTexts ServiceTexts = {
      {"Service '%s' is answering again.\r\n", "Service '%s' does not answer: %s.\r\n"}},
 };
 
+// Named after the mail server's domain.
+const ItemTexts MailFlowTexts = {
+    {{"Subject: Mail Flow on %s: OK\r\nPriority: normal\r\n", "Subject: No Mail Flow on %s\r\nPriority: urgent\r\n"},
+     {"Subject: Mail moves %s\r\nPriority: normal\r\n", "Subject: Mail stuck %s\r\nPriority: urgent\r\n"}},
+    {{"Mail moves through %s again: %s.\r\n", "Mail does not move through %s: %s.\r\n"},
+     {"Mail moves on %s: %s.\r\n", "Mail stuck on %s: %s.\r\n"}},
+};
+
 } // namespace
 
 void write_item_text(Job job, int kind, const char* name, const char* reason, int32_t dead, int channel)
 {
-    const ItemTexts& texts = kind == Service ? ServiceTexts : HostTexts;
+    const ItemTexts& texts = kind == Service ? ServiceTexts : kind == MailFlowReport ? MailFlowTexts : HostTexts;
     int short_text = channel != MailChannel;
     int failed = dead != 0;
     write_formatted(job, texts.subject[short_text][failed], name);
@@ -74,6 +82,15 @@ void write_memory_text(Job job, int channel, int32_t free_mb, int32_t total_mb)
     write_formatted(job, "\r\n\r\nOnly %dMB free from %dMB total on Mercury server.\r\n", free_mb, total_mb);
     char date[HostTextSize];
     write_formatted(job, "\r\nTime: %s\r\n", report_date(date));
+}
+
+void write_probe_text(Job job, uint32_t number, const char* address)
+{
+    write_formatted(job, "Subject: Korval mail flow probe %u\r\nPriority: normal\r\n", number);
+    char date[HostTextSize];
+    write_formatted(job, "\r\n\r\nTime: %s\r\n", report_date(date));
+    write_formatted(job, "Probe %u of the mail flow check: the mail server hands it back to %s.\r\n", number,
+                    address);
 }
 
 namespace {

@@ -99,6 +99,71 @@ void read_services(const char* path, int number, SettingsRecord& next)
     }
 }
 
+// A whole decimal number, sign allowed; 0 when the text is not one.
+int read_whole_number(const char* text, long* value)
+{
+    char* end;
+    *value = strtol(text, &end, 10);
+    return end != text && *end == '\0';
+}
+
+// A number of minutes from the added sections: absent (or empty) gives
+// fallback, anything outside low .. high is corrected into it (fallback for
+// what is no number) and the correction noted for the summary.
+int read_minutes(const char* path, const char* section, const char* key, int fallback, int low, int high,
+                 char (&correction)[ListSize])
+{
+    char value[ListSize];
+    read_text(path, section, key, value);
+    if (value[0] == '\0')
+        return fallback;
+    long number;
+    int whole = read_whole_number(value, &number);
+    int taken = !whole ? fallback : number < low ? low : number > high ? high : static_cast<int>(number);
+    if (!whole || number != taken)
+        format_text(correction, sizeof correction, "[%s] %s=%s corrected to %d.", section, key, value, taken);
+    return taken;
+}
+
+// "HH:MM" (or "H:MM") as minutes of the day; -1 when it is not a time.
+int read_time_of_day(const char* text)
+{
+    int hours = 0, digits = 0;
+    for (; *text >= '0' && *text <= '9' && digits < 2; ++text, ++digits)
+        hours = hours * 10 + (*text - '0');
+    if (digits == 0 || *text != ':' || hours > 23)
+        return -1;
+    ++text;
+    if (text[0] < '0' || text[0] > '5' || text[1] < '0' || text[1] > '9' || text[2] != '\0')
+        return -1;
+    return hours * 60 + (text[0] - '0') * 10 + (text[1] - '0');
+}
+
+// [MailFlow] and [Heartbeat]. Bad values never stop the daemon: they are
+// corrected, each with one line of the summary that says how.
+void read_added(const char* path, int poll_time, AddedSettings& added)
+{
+    for (char* line : added.Corrections)
+        line[0] = '\0';
+    // 0 is the off value, so a negative one turns the probes off too.
+    added.LostAfter = read_minutes(path, "MailFlow", "LostAfter", 0, 0, 1440, added.Corrections[0]);
+
+    char value[ListSize];
+    read_text(path, "Heartbeat", "Mail", value);
+    build_recipients(added.Heartbeat, value);
+    added.HeartbeatMinutes = read_minutes(path, "Heartbeat", "Minutes", 60, 5, 1440, added.Corrections[1]);
+    if (added.Corrections[1][0] == '\0' && added.HeartbeatMinutes < poll_time &&
+        added.Heartbeat.MailCount + added.Heartbeat.SmsCount > 0)
+        format_text(added.Corrections[1], sizeof added.Corrections[1],
+                    "[Heartbeat] Minutes=%d is shorter than PollTime: every %d minutes.", added.HeartbeatMinutes,
+                    poll_time);
+    read_text(path, "Heartbeat", "Digest", value);
+    added.DigestMinute = value[0] != '\0' ? read_time_of_day(value) : -1;
+    if (value[0] != '\0' && added.DigestMinute < 0)
+        format_text(added.Corrections[2], sizeof added.Corrections[2], "[Heartbeat] Digest=%s is not HH:MM: no digest.",
+                    value);
+}
+
 const char* suspended_modules(const SettingsRecord& s)
 {
     if (s.SuspendMercS && s.SuspendMercD)
@@ -249,7 +314,8 @@ int load_settings(const char* ini_path, const char* domain)
 
     char value[ListSize];
     read_text(path, "General", "StatusFile", value);
-    next.StatusFileRefused = !form_status_path(next.StatusFile, value, path);
+    next.Added.StatusFileRefused = !form_status_path(next.Added.StatusFile, value, path);
+    read_added(path, next.PollTime, next.Added);
 
     RecipientLists lists{};
     read_text(path, "General", "Mail", value);
@@ -348,9 +414,10 @@ void log_settings(const HostInterface* host)
     } else {
         host_log_format(host, 1, 20, "Not testing for free disk space.");
     }
-    if (s.StatusFile[0] != '\0')
-        host_log_format(host, 1, 20, "Writing status to '%s'.", s.StatusFile);
-    else if (s.StatusFileRefused)
+    const AddedSettings& a = s.Added;
+    if (a.StatusFile[0] != '\0')
+        host_log_format(host, 1, 20, "Writing status to '%s'.", a.StatusFile);
+    else if (a.StatusFileRefused)
         host_log_format(host, 1, 15, "Status file path too long: no status file.");
     host_log_format(host, 1, 20, "Polling %d hosts:", s.HostCount);
     for (int k = 0; k < in_table(s.HostCount, MaxHosts); ++k)
@@ -359,4 +426,18 @@ void log_settings(const HostInterface* host)
         host_log_format(host, 1, 20, "Checking service %s.", s.ServiceNames[k]);
     for (int k = 0; k < in_table(s.SkippedCount, MaxServices); ++k)
         host_log_format(host, 1, 15, "Skipping service %s: it cannot be parsed.", s.SkippedServices[k]);
+    if (a.LostAfter > 0)
+        host_log_format(host, 1, 20, "Probing mail flow: a probe is lost after %d minutes.", a.LostAfter);
+    if (a.Heartbeat.MailCount + a.Heartbeat.SmsCount > 0) {
+        char list[2 * ListSize];
+        format_text(list, sizeof list, "%s%s%s", a.Heartbeat.MailList,
+                    a.Heartbeat.MailCount && a.Heartbeat.SmsCount ? "," : "", a.Heartbeat.SmsList);
+        host_log_format(host, 1, 20, "Heartbeat every %d minutes to '%s'.", heartbeat_minutes(s), list);
+    }
+    if (a.DigestMinute >= 0)
+        host_log_format(host, 1, 20, "Daily digest at %02d:%02d to the Mail recipients.", a.DigestMinute / 60,
+                        a.DigestMinute % 60);
+    for (const char* line : a.Corrections)
+        if (line[0] != '\0')
+            host_log_format(host, 1, 15, "%s", line);
 }

@@ -23,6 +23,38 @@ constexpr int StatusPathSize = 260;
 // The local part of the daemon's address when none is set.
 constexpr const char* DefaultFromAlias = "korval-daemon";
 
+struct RecipientLists {
+    char MailRecipients[MaxRecipients][AddressSize];
+    int MailCount;
+    char SmsRecipients[MaxRecipients][AddressSize];
+    int SmsCount;
+    char MailList[ListSize];
+    char SmsList[ListSize];
+};
+
+// The settings that the dialog does not show. An accepted dialog keeps them
+// as memory holds them at that moment, and OK + Save leaves their keys in
+// the file as written.
+struct AddedSettings {
+    // [General] StatusFile as a full path, a relative one taken from
+    // korval.ini's folder; empty: no status file. Refused: the key was set,
+    // but the path and its temporary twin did not fit whole.
+    char StatusFile[StatusPathSize];
+    int StatusFileRefused;
+    // [MailFlow] LostAfter: minutes after which a probe that has not come
+    // back is lost; 0: no probes.
+    int LostAfter;
+    // [Heartbeat]: where the heartbeat goes (none: no heartbeat), its period
+    // in minutes as written (the poll time may lengthen it), and the minute
+    // of the day of the digest, -1 for none.
+    RecipientLists Heartbeat;
+    int HeartbeatMinutes;
+    int DigestMinute;
+    // What a load corrected in these sections, one line each for the
+    // summary (cut to fit); empty when nothing.
+    char Corrections[3][ListSize];
+};
+
 struct SettingsRecord {
     int PollTime;
     int Retry;
@@ -54,23 +86,10 @@ struct SettingsRecord {
     // Entries that could not be parsed, for the summary only (cut to fit)
     char SkippedServices[MaxServices][ServiceNameSize];
     int SkippedCount;
-    // [General] StatusFile as a full path, a relative one taken from
-    // korval.ini's folder; empty: no status file. Refused: the key was set,
-    // but the path and its temporary twin did not fit whole.
-    char StatusFile[StatusPathSize];
-    int StatusFileRefused;
+    AddedSettings Added;
 };
 
 static_assert(sizeof SettingsRecord::DaemonAddress == sizeof SettingsRecord::FromAlias + sizeof SettingsRecord::HostDomain);
-
-struct RecipientLists {
-    char MailRecipients[MaxRecipients][AddressSize];
-    int MailCount;
-    char SmsRecipients[MaxRecipients][AddressSize];
-    int SmsCount;
-    char MailList[ListSize];
-    char SmsList[ListSize];
-};
 
 struct HostStateEntry {
     uint16_t MissCount;
@@ -155,6 +174,11 @@ int form_status_path(char (&path)[StatusPathSize], const char* value, const char
 // moves over it, its own so that a write of an ended life never meets
 // another's; 0 when it does not fit.
 int status_tmp_path(char (&tmp)[StatusPathSize], const char* path, uint32_t life);
+// The heartbeat's period: as set, but never shorter than the poll time.
+inline int heartbeat_minutes(const SettingsRecord& s)
+{
+    return s.Added.HeartbeatMinutes > s.PollTime ? s.Added.HeartbeatMinutes : s.PollTime;
+}
 // A count as far as its table reaches.
 inline int in_table(int count, int slots)
 {

@@ -9,6 +9,8 @@ SettingsRecord settings_at_start()
     // Suspend stays 0: every load replaces 0 by 5.
     record.MemoryLimit = 20;
     record.EchoTimeout = 2000;
+    record.Added.HeartbeatMinutes = 60;
+    record.Added.DigestMinute = -1;
     return record;
 }
 

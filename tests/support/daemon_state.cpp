@@ -12,7 +12,7 @@ void reset_daemon_state()
     begin_fresh_life();
     memset(CurrentDrivePath, 0, sizeof CurrentDrivePath);
     CurrentFreeMB = 0;
-    memset(CurrentServiceReason, 0, sizeof CurrentServiceReason);
+    memset(CurrentReason, 0, sizeof CurrentReason);
     Resident = 0;
     ThreadId = 0;
     ThreadHandle = nullptr;

@@ -120,7 +120,7 @@ BOOL stalled_write(HANDLE file, LPCVOID data, DWORD size, LPDWORD written)
 TEST_F(StatusFileTest, AFailedWriteIsToldOnceAndItsRecoveryOnce)
 {
     const std::string folder = dir.file("out"), path = folder + "\\korval.prom", other = dir.file("gone\\k.prom");
-    copy_text(Settings.StatusFile, path.c_str());
+    copy_text(Settings.Added.StatusFile, path.c_str());
     enum Setup { NoFolder, FolderInTheWay, Writable, HeldBriefly, HeldLong, OtherPath, StalledAcrossALife };
     const struct {
         Setup setup;
@@ -145,7 +145,7 @@ TEST_F(StatusFileTest, AFailedWriteIsToldOnceAndItsRecoveryOnce)
     int failures = 0;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.setup);
-        copy_text(Settings.StatusFile, (c.setup == OtherPath ? other : path).c_str());
+        copy_text(Settings.Added.StatusFile, (c.setup == OtherPath ? other : path).c_str());
         if (c.setup == FolderInTheWay) {
             CreateDirectoryA(folder.c_str(), nullptr);
             CreateDirectoryA(path.c_str(), nullptr);
