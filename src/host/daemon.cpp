@@ -187,6 +187,7 @@ extern "C" short __cdecl startup(HostInterface* host)
     Platform.Sleep(StartPauseMs);
     host_log_text(host, 10, 5, "Daemon KORVAL.DLL started.");
     reset_status();
+    reset_summaries();
     register_statistics(host);
 
     int result = Platform.WSAStartup(0x0101, &SocketData);

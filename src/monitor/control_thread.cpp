@@ -40,12 +40,13 @@ DWORD WINAPI control_thread(LPVOID)
     while (!StopRequested) {
         // Counted before the tests, so a cycle that hangs still shows.
         host_bump_statistic(host, TotalTests);
+        ++CyclesStarted;
         poll_hosts(host);
         test_memory(host);
         test_disks(host);
         check_services(host);
         check_mail_flow(host);
-        write_status_file(host);
+        end_of_cycle(host);
         DWORD interval = poll_interval_ms();
         if (interval != 0)
             wait_unless_stopped(interval);

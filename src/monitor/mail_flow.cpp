@@ -51,6 +51,7 @@ int send_probe(const HostInterface* host, uint32_t number)
     lock_settings();
     if (MailFlow.Count < MaxProbes)
         MailFlow.InFlight[MailFlow.Count++] = Probe{number, Platform.MonotonicMs()};
+    ++MailFlow.Sent;
     unlock_settings();
     host_close_job(host, job);
     return 1;
@@ -84,11 +85,14 @@ int take_probe_back(MailFlowState& flow, uint64_t now, uint32_t* number, uint64_
 {
     flow.Back = 1;
     flow.BackNumber = 0;
+    ++flow.BackTotal;
     if (flow.Count == 0)
         return 0;
     *number = flow.BackNumber = flow.InFlight[0].Number;
     *round_trip = flow.RoundTripMs = now - flow.InFlight[0].SentMs;
     flow.RoundTripKnown = 1;
+    if (flow.TripCount < MaxTrips)
+        flow.Trips[flow.TripCount++] = *round_trip > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(*round_trip);
     drop_oldest(flow, 1);
     return 1;
 }

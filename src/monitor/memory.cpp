@@ -27,7 +27,6 @@ void test_memory(const HostInterface* host)
     int32_t total_paged = megabytes(status.dwTotalPageFile);
     host_log_format(host, 20, 25, "Physical memory available is %d MB from %d MB total.", available_phys, total_phys);
     host_log_format(host, 20, 25, "Paged memory available is%d MB from %d MB total.", available_paged, total_paged);
-    note_memory(available_phys, available_paged);
 
     // Without a page file the physical figures are all there is.
     bool paged = status.dwTotalPageFile != 0;
@@ -49,6 +48,7 @@ void test_memory(const HostInterface* host)
         }
     }
     unlock_settings();
+    note_memory(available_phys, available_paged, available, short_memory);
     if (short_memory)
         host_log_format(host, 20, 15, "Available memory is only %d MB from %d MB total.", available, total);
     if (report)

@@ -114,6 +114,8 @@ void check_services(const HostInterface* host);
 // The mail flow check. Its table is shared by the control thread (sends,
 // judges) and the daemon entry point (probes back), under the settings lock.
 constexpr int MaxProbes = 8;
+// A day of probes at the shortest poll time.
+constexpr int MaxTrips = 1440;
 struct Probe {
     uint32_t Number;
     uint64_t SentMs; // Platform.MonotonicMs when it was handed to the host
@@ -127,8 +129,12 @@ struct MailFlowState {
     uint64_t RoundTripMs;      // of the last probe back that was in flight
     int RoundTripKnown;
     uint32_t Lost;             // probes counted lost in this life
+    uint32_t Sent, BackTotal;  // probes sent and back in this life
     int Judged;                // a judgement was made in this life
     int Up;                    // the last judgement was an answer
+    // Round trips since the last digest, for its median and worst.
+    uint32_t Trips[MaxTrips];
+    int TripCount;
 };
 extern MailFlowState MailFlow;
 // The host test's counts for the mail flow, as for one more host.

@@ -1,6 +1,6 @@
 // The status file: formatted from a copy of the daemon's state at the end of
-// a poll cycle, written to PATH.tmp and moved over PATH in one step, so that
-// a reader never sees half a file.
+// a poll cycle, written to a temporary twin and moved over the file in one
+// step, so that a reader never sees half a file.
 #include "monitor/status.h"
 
 #include <windows.h>
@@ -24,6 +24,8 @@ DriveReading DriveReadings[MaxDrives];
 int MemoryRead;
 int32_t PhysicalMB;
 int32_t PagedMB;
+int32_t AvailableMB;
+int MemoryShort;
 
 // Control thread only.
 uint32_t CyclesDone;
@@ -166,13 +168,16 @@ void write_file(void* data, HANDLE life_over)
         DeleteFileA(tmp);
 }
 
-// The readings of the entries now in the table; a slot whose entry was not
-// yet checked shows none.
-void take_readings(PollReading* to, const PollReading* readings, const char (*names)[HostNameSize], int count)
+// The readings of the entries now in the table, with whether each is dead;
+// a slot whose entry was not yet checked shows none.
+void take_readings(PollReading* to, const PollReading* readings, const char (*names)[HostNameSize], int count,
+                   const HostStateEntry* states)
 {
     for (int k = 0; k < count; ++k)
-        if (strncmp(readings[k].Name, names[k], HostNameSize) == 0)
+        if (strncmp(readings[k].Name, names[k], HostNameSize) == 0) {
             to[k] = readings[k];
+            to[k].Dead = states[k].MissCount > 0 && states[k].MissCount > Settings.Retry;
+        }
 }
 
 // One line when writing to a path starts to fail, one when it works again.
@@ -192,6 +197,7 @@ void tell_write(const HostInterface* host, const StatusWrite& w)
 
 PollReading HostReadings[MaxHosts];
 PollReading ServiceReadings[MaxServices];
+uint32_t CyclesStarted;
 
 int format_status(char* text, size_t size, const StatusSnapshot& s)
 {
@@ -244,6 +250,10 @@ int format_status(char* text, size_t size, const StatusSnapshot& s)
         family(t, "korval_mail_flow_probes_lost_total", "counter", "Probe mails counted lost since startup.");
         add(t, "korval_mail_flow_probes_lost_total %u\n", s.FlowLost);
     }
+    if (s.HeartbeatOn) {
+        family(t, "korval_heartbeats_sent_total", "counter", "Heartbeat mails sent since startup.");
+        add(t, "korval_heartbeats_sent_total %u\n", s.HeartbeatsSent);
+    }
     return t.whole;
 }
 
@@ -255,7 +265,7 @@ void reset_status()
     memset(ServiceReadings, 0, sizeof ServiceReadings);
     MemoryRead = 0;
     unlock_settings();
-    CyclesDone = 0;
+    CyclesStarted = CyclesDone = 0;
     FailingPath[0] = '\0';
     FailuresTallied = 0;
 }
@@ -267,15 +277,18 @@ void note_poll(PollReading& reading, const char* name, int answered)
         copy_text(reading.Name, name);
     }
     reading.Up = answered != 0;
+    reading.Cycle = CyclesStarted;
     reading.Missed = answered ? 0 : reading.Missed == UINT16_MAX ? UINT16_MAX : reading.Missed + 1;
 }
 
-void note_memory(int32_t physical, int32_t paged)
+void note_memory(int32_t physical, int32_t paged, int32_t available, int short_memory)
 {
     lock_settings();
     MemoryRead = 1;
     PhysicalMB = physical;
     PagedMB = paged;
+    AvailableMB = available;
+    MemoryShort = short_memory;
     unlock_settings();
 }
 
@@ -287,30 +300,28 @@ void note_drive_read(int index, const char* name, int32_t free)
     // Back above FreeDisk is fine, also while the report of it waits for a
     // second reading.
     r.Status = DriveState[index].Critical ? DriveCritical : free < Settings.FreeDisk ? DriveLow : DriveFine;
+    r.Cycle = CyclesStarted;
 }
 
 void note_drive_unreadable(int index, const char* name)
 {
     copy_text(DriveReadings[index].Name, name);
     DriveReadings[index].Status = DriveUnreadable;
+    DriveReadings[index].Cycle = CyclesStarted;
 }
 
-void write_status_file(const HostInterface* host)
+void take_status_snapshot(StatusSnapshot& s)
 {
-    // A cycle cut by a stop has not run to its end.
-    if (StopRequested)
-        return;
-    ++CyclesDone;
-
-    StatusSnapshot s{};
+    s = StatusSnapshot{};
     lock_settings();
-    copy_text(Pending.path, Settings.Added.StatusFile);
     s.HostCount = in_table(Settings.HostCount, MaxHosts);
     memcpy(s.HostKeys, Settings.HostKeys, sizeof s.HostKeys);
-    take_readings(s.Hosts, HostReadings, Settings.HostNames, s.HostCount);
+    take_readings(s.Hosts, HostReadings, Settings.HostNames, s.HostCount, HostState);
     s.MemoryRead = MemoryRead;
     s.PhysicalMB = PhysicalMB;
     s.PagedMB = PagedMB;
+    s.AvailableMB = AvailableMB;
+    s.MemoryShort = MemoryShort;
     // A reading shows only while its slot still holds the drive read.
     s.DriveCount = Settings.FreeDisk != 0 ? in_table(Settings.DriveCount, MaxDrives) : 0;
     memcpy(s.DriveKeys, Settings.DriveKeys, sizeof s.DriveKeys);
@@ -320,7 +331,7 @@ void write_status_file(const HostInterface* host)
     s.ModulesOffline = ModulesTakenOffline;
     s.ServiceCount = in_table(Settings.ServiceCount, MaxServices);
     memcpy(s.ServiceKeys, Settings.ServiceKeys, sizeof s.ServiceKeys);
-    take_readings(s.Services, ServiceReadings, Settings.ServiceNames, s.ServiceCount);
+    take_readings(s.Services, ServiceReadings, Settings.ServiceNames, s.ServiceCount, ServiceState);
     s.FlowOn = Settings.Added.LostAfter > 0;
     s.FlowJudged = MailFlow.Judged;
     s.FlowUp = MailFlow.Up;
@@ -329,16 +340,27 @@ void write_status_file(const HostInterface* host)
     s.FlowInFlight = MailFlow.Count;
     s.FlowLost = MailFlow.Lost;
     unlock_settings();
-    if (Pending.path[0] == '\0')
-        return;
-
-    Pending.life = LifeNumber;
     s.Cycles = CyclesDone;
     s.EndSeconds = unix_time_now();
     s.Failures = static_cast<uint32_t>(FailuresTallied);
+}
+
+void write_status_file(const HostInterface* host, const StatusSnapshot& s)
+{
+    lock_settings();
+    copy_text(Pending.path, Settings.Added.StatusFile);
+    unlock_settings();
+    if (Pending.path[0] == '\0')
+        return;
+    Pending.life = LifeNumber;
     format_status(Pending.text, sizeof Pending.text, s);
     // A file on a share can block: the errand thread writes it, and a stop
     // leaves it there, neither success nor failure.
     if (run_errand(write_file, Pending) == ErrandDone)
         tell_write(host, Pending);
+}
+
+uint32_t count_completed_cycle()
+{
+    return ++CyclesDone;
 }

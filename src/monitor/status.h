@@ -1,7 +1,8 @@
-// The status file: the daemon's figures after every poll cycle, in the text
-// format that the Prometheus exporters' text-file collectors (and a Zabbix
-// agent) read, so that a central monitor needs no second agent pinging the
-// same hosts.
+// What leaves the daemon at the end of a poll cycle: the status file (the
+// daemon's figures in the text format that the Prometheus exporters'
+// text-file collectors and a Zabbix agent read, so that a central monitor
+// needs no second agent pinging the same hosts), the heartbeat and the daily
+// digest. All of it reads the state the checks left; none drives a check.
 #pragma once
 
 #include <cstddef>
@@ -19,6 +20,7 @@ struct DriveReading {
     char Name[DriveNameSize]; // the drive it belongs to; empty: none yet
     int32_t FreeMB;           // not shown while unreadable
     int32_t Status;
+    uint32_t Cycle;           // the cycle that read it (CyclesStarted)
 };
 
 // The last check of the host or service in one slot.
@@ -26,6 +28,8 @@ struct PollReading {
     char Name[HostNameSize]; // the entry it belongs to; empty: none yet
     int32_t Up;              // the last check answered
     uint16_t Missed;         // checks missed in a row, held at 65,535
+    uint8_t Dead;            // declared dead (copied into a snapshot only)
+    uint32_t Cycle;          // the cycle that checked it (CyclesStarted)
 };
 static_assert(HostNameSize == ServiceNameSize);
 
@@ -37,6 +41,10 @@ extern PollReading ServiceReadings[MaxServices];
 
 // Notes one check of the entry name in a slot. Called with the lock held.
 void note_poll(PollReading& reading, const char* name, int answered);
+
+// Poll cycles begun in this life, counted by the control thread at the
+// start of each; a reading of the current cycle carries its number.
+extern uint32_t CyclesStarted;
 
 // Everything one file shows, copied at the end of a cycle. A reading whose
 // name is empty is not shown: its slot holds an entry not yet checked.
@@ -50,6 +58,8 @@ struct StatusSnapshot {
     int MemoryRead;
     int32_t PhysicalMB;
     int32_t PagedMB;
+    int32_t AvailableMB; // the figure judged against MemoryLimit
+    int MemoryShort;
     int DriveCount; // 0 while the disk test is off
     uint8_t DriveKeys[MaxDrives];
     DriveReading Drives[MaxDrives];
@@ -64,6 +74,9 @@ struct StatusSnapshot {
     uint64_t FlowRoundTripMs;
     int FlowInFlight;
     uint32_t FlowLost;
+    // The heartbeat, while it is on.
+    int HeartbeatOn;
+    uint32_t HeartbeatsSent;
 };
 
 // Room for the longest text: 15 hosts, 10 drives and 15 services with
@@ -75,12 +88,26 @@ int format_status(char* text, size_t size, const StatusSnapshot& s);
 
 // A new life starts with no readings and no counts.
 void reset_status();
-// The memory test's figures.
-void note_memory(int32_t physical, int32_t paged);
+// The memory test's figures: physical and paged available, and the one it
+// judged, short or not.
+void note_memory(int32_t physical, int32_t paged, int32_t available, int short_memory);
 // The disk test's judgement of the drive name in slot index, with the
 // settings lock held.
 void note_drive_read(int index, const char* name, int32_t free);
 void note_drive_unreadable(int index, const char* name);
 
-// Writes the file at the end of a cycle that ran to its end.
-void write_status_file(const HostInterface* host);
+// The state at the end of a cycle, copied under the lock: the readings of
+// the entries now in the tables, and the counts.
+void take_status_snapshot(StatusSnapshot& s);
+// Counts a cycle that ran to its end; the number of such cycles in this life.
+uint32_t count_completed_cycle();
+// Writes the file of the snapshot, when a StatusFile is set.
+void write_status_file(const HostInterface* host, const StatusSnapshot& s);
+
+// A new life starts a new day of the digest's figures and sends its first
+// heartbeat after its first cycle.
+void reset_summaries();
+// Everything that follows a cycle that ran to its end (none after a cycle
+// cut by a stop): the status file, the digest's figures, the heartbeat and
+// the digest when they are due.
+void end_of_cycle(const HostInterface* host);

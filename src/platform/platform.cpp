@@ -37,6 +37,8 @@ uint64_t call_MonotonicMs()
     return ticks / hz * 1000 + ticks % hz * 1000 / hz;
 }
 
+void call_GetLocalTime(LPSYSTEMTIME time) { ::GetLocalTime(time); }
+
 void call_Sleep(DWORD ms) { ::Sleep(ms); }
 DWORD call_WaitForSingleObject(HANDLE handle, DWORD ms) { return ::WaitForSingleObject(handle, ms); }
 DWORD call_WaitForMultipleObjects(DWORD count, const HANDLE* handles, DWORD ms)
@@ -77,6 +79,7 @@ const PlatformCalls PlatformDefaults = {
     call_GetDiskFreeSpaceA,
     call_GlobalMemoryStatus,
     call_MonotonicMs,
+    call_GetLocalTime,
     call_Sleep,
     call_WaitForSingleObject,
     call_WaitForMultipleObjects,

@@ -36,6 +36,8 @@ struct PlatformCalls {
     // Milliseconds of a monotonic 64-bit clock (the performance counter):
     // it neither wraps after 49 days nor moves with the wall clock.
     uint64_t(*MonotonicMs)();
+    // The local wall-clock time, for the digest's time of day.
+    void(*GetLocalTime)(LPSYSTEMTIME time);
 
     // threads, sleeps and waits
     void(*Sleep)(DWORD ms);

@@ -9,8 +9,9 @@
 
 namespace {
 
-void copy_channel(ReportChannel& to, int channel, int count, const char* list,
-                  const char (*recipients)[AddressSize])
+} // namespace
+
+void copy_channel(ReportChannel& to, int channel, int count, const char* list, const char (*recipients)[AddressSize])
 {
     to.channel = channel;
     to.count = count < 0 ? 0 : count > MaxRecipients ? MaxRecipients : count;
@@ -18,6 +19,8 @@ void copy_channel(ReportChannel& to, int channel, int count, const char* list,
     for (int i = 0; i < to.count; ++i)
         copy_text(to.recipients[i], recipients[i]);
 }
+
+namespace {
 
 // A slot outside the table shows as an empty name rather than reading past
 // it; the copy also bounds a name that lost its terminator.
@@ -53,14 +56,56 @@ void send_report(int kind, int32_t a, int32_t b)
         send_channel_report(report, kind, a, b, report.sms);
 }
 
+void take_mail_snapshot(ReportSnapshot& report)
+{
+    take_snapshot(report, -1, 0);
+}
+
+namespace {
+
+struct KindBody {
+    const ReportSnapshot& report;
+    int kind;
+    int32_t a, b;
+};
+
+void write_kind_body(Job job, const void* data, int channel)
+{
+    const KindBody& body = *static_cast<const KindBody*>(data);
+    switch (body.kind) {
+    case Host:
+    case Service:
+    case MailFlowReport:
+        write_item_text(job, body.kind, body.report.HostName, body.report.Reason, body.b, channel);
+        break;
+    case Memory:
+        write_memory_text(job, channel, body.a, body.b);
+        break;
+    case DiskSpace:
+        write_disk_space_text(job, body.b, channel);
+        break;
+    case DiskAvailability:
+        write_disk_availability_text(job, body.b, channel);
+        break;
+    }
+}
+
+} // namespace
+
 void send_channel_report(const ReportSnapshot& report, int kind, int32_t a, int32_t b, const ReportChannel& channel)
+{
+    KindBody body = {report, kind, a, b};
+    send_mail(report, channel, write_kind_body, &body);
+}
+
+int send_mail(const ReportSnapshot& report, const ReportChannel& channel, MailBody body, const void* data)
 {
     const HostInterface* host = HostInterfaceCopy;
     Job job = host_create_job(host, report.DaemonAddress);
     if (job == nullptr) {
         host_log_format(host, 1, 20, "CreateJob error");
         host_bump_statistic(host, Failures);
-        return;
+        return 0;
     }
 
     int accepted = 0;
@@ -70,27 +115,13 @@ void send_channel_report(const ReportSnapshot& report, int kind, int32_t a, int3
         host_log_text(host, 1, 20, "AddElement error");
         host_bump_statistic(host, Failures);
         host_close_job(host, job);
-        return;
+        return 0;
     }
 
     write_envelope(report, job, channel.to_list);
-    switch (kind) {
-    case Host:
-    case Service:
-    case MailFlowReport:
-        write_item_text(job, kind, report.HostName, report.Reason, b, channel.channel);
-        break;
-    case Memory:
-        write_memory_text(job, channel.channel, a, b);
-        break;
-    case DiskSpace:
-        write_disk_space_text(job, b, channel.channel);
-        break;
-    case DiskAvailability:
-        write_disk_availability_text(job, b, channel.channel);
-        break;
-    }
+    body(job, data, channel.channel);
     host_close_job(host, job);
+    return 1;
 }
 
 void write_envelope(const ReportSnapshot& report, Job job, const char* to_list)

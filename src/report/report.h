@@ -55,9 +55,81 @@ void send_report(int kind, int32_t a, int32_t b);
 // header block and body, close the job.
 void send_channel_report(const ReportSnapshot& report, int kind, int32_t a, int32_t b, const ReportChannel& channel);
 
+// The daemon's address, the domain and the report recipients, copied under
+// the lock, for a mail of the daemon's own.
+void take_mail_snapshot(ReportSnapshot& report);
+// Fills a channel from a recipient table (count cut to MaxRecipients).
+void copy_channel(ReportChannel& to, int channel, int count, const char* list, const char (*recipients)[AddressSize]);
+// Writes a mail's subject, priority and body after its header block.
+typedef void (*MailBody)(Job job, const void* data, int channel);
+// Any mail of the daemon over one channel, as send_channel_report sends a
+// report: the failures are logged and counted. 1 when it went out.
+int send_mail(const ReportSnapshot& report, const ReportChannel& channel, MailBody body, const void* data);
+
 // The header block from From to Message-ID; the body writer adds Subject
 // and Priority.
 void write_envelope(const ReportSnapshot& report, Job job, const char* to_list);
+
+// What the heartbeat says: the state of every kind of check now. A count of
+// -1 leaves its line out (the check is off).
+struct HeartbeatFacts {
+    char Domain[sizeof SettingsRecord::HostDomain];
+    int First;             // the first heartbeat of this life
+    int Problems;
+    int Hosts, HostsUp;
+    int Services, ServicesUp;
+    int Drives;            // -1: the disk test is off
+    int DriveStates[4];    // drives by DriveStatus
+    int MemoryRead, MemoryShort;
+    int32_t AvailableMB;
+    int ModulesSelected;   // bit 0 MercuryS, bit 1 MercuryD
+    int ModulesHeld;
+    int Flow;              // -1 off, 0 not judged yet, 1 moving, 2 not moving
+    int CertDays;          // days left of the certificate nearest to expiry
+    char CertEntry[ServiceNameSize]; // empty: no certificate read
+    uint32_t Cycles, Failures;
+};
+
+// One line of the digest about an entry that missed, or a drive that was
+// not fine.
+struct DigestItem {
+    char Name[HostNameSize];
+    uint32_t Misses;
+    uint32_t DeadMinutes;
+    int UpNow;
+    int32_t LowestMB;      // drives: -1 never read
+    int Worst;             // drives: the worst DriveStatus
+};
+
+// The certificate of a TLS entry as the digest shows it.
+struct DigestCert {
+    char Entry[ServiceNameSize];
+    int32_t DaysLeft; // below 0: expired
+};
+
+// What the daily digest says of the time since the last one (or the start).
+struct DigestFacts {
+    char Domain[sizeof SettingsRecord::HostDomain];
+    int SinceStart;
+    SYSTEMTIME Since;      // local time when the time covered began
+    uint32_t Cycles;
+    int Events;
+    int HostCount, ServiceCount, DriveCount;
+    DigestItem Hosts[MaxHosts], Services[MaxServices], Drives[MaxDrives];
+    int MemoryShort;
+    int32_t LowestMB;
+    uint32_t ModulesHeldMinutes;
+    int Flow;              // the mail flow check was on
+    uint32_t ProbesSent, ProbesBack, ProbesLost;
+    int RoundTrips;        // round trips measured
+    uint32_t MedianMs, WorstMs;
+    int CertCount;
+    DigestCert Certs[MaxServices];
+    uint32_t Failures;
+};
+
+void write_heartbeat_text(Job job, const void* facts, int channel);
+void write_digest_text(Job job, const void* facts, int channel);
 
 // Formats one piece (cut to FormatBufferSize - 1 characters) and appends
 // it to the job. The format is always one of the daemon's literals.

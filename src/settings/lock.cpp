@@ -4,25 +4,27 @@
 
 namespace {
 
-// Made when the library (or a test program) is loaded and deleted when it is
-// unloaded, so that a mail server that loads and unloads the daemon again
-// and again keeps no stale lock behind.
-struct SettingsLockLifetime {
-    CRITICAL_SECTION section;
-    SettingsLockLifetime() { InitializeCriticalSection(&section); }
-    ~SettingsLockLifetime() { DeleteCriticalSection(&section); }
-};
-
-SettingsLockLifetime SettingsLock;
+CRITICAL_SECTION SettingsLock;
 
 } // namespace
 
+void settings_attach()
+{
+    InitializeCriticalSection(&SettingsLock);
+    Settings = settings_at_start();
+}
+
+void settings_detach()
+{
+    DeleteCriticalSection(&SettingsLock);
+}
+
 void lock_settings()
 {
-    EnterCriticalSection(&SettingsLock.section);
+    EnterCriticalSection(&SettingsLock);
 }
 
 void unlock_settings()
 {
-    LeaveCriticalSection(&SettingsLock.section);
+    LeaveCriticalSection(&SettingsLock);
 }

@@ -141,6 +141,13 @@ void unlock_settings();
 
 // The record as it stands when the library is loaded.
 SettingsRecord settings_at_start();
+// The library's load (and a test program's start): makes the lock and puts
+// the record as a first load has it. Its unload deletes the lock, so that a
+// mail server that loads and unloads the daemon again and again keeps no
+// stale lock behind. The library has no run-time start-up code of its own
+// to do either.
+void settings_attach();
+void settings_detach();
 
 // Reads korval.ini into Settings (finding the file and the host's domain
 // first); 1 when there is something to test, else 0 after logging

@@ -14,7 +14,7 @@ SettingsRecord settings_at_start()
     return record;
 }
 
-SettingsRecord Settings = settings_at_start();
+SettingsRecord Settings;
 RecipientLists Recipients;
 HostStateEntry HostState[MaxHosts];
 DriveStateEntry DriveState[MaxDrives];

@@ -7,12 +7,16 @@
 #include "monitor/monitor.h"
 #include "settings/settings.h"
 
+namespace {
+
+// What the library's load does, once for the whole test program.
+const int Attached = (settings_attach(), 1);
+
+} // namespace
+
 void reset_daemon_state()
 {
     begin_fresh_life();
-    memset(CurrentDrivePath, 0, sizeof CurrentDrivePath);
-    CurrentFreeMB = 0;
-    memset(CurrentReason, 0, sizeof CurrentReason);
     Resident = 0;
     ThreadId = 0;
     ThreadHandle = nullptr;

@@ -27,8 +27,8 @@ TEST(StatusText, EscapedLabelsEveryFamilyAndFullTablesFit)
     s.DriveCount = 2;
     s.DriveKeys[0] = 1;
     s.DriveKeys[1] = 2;
-    s.Drives[0] = {"C:\\", 80, DriveLow};
-    s.Drives[1] = {"Q:\\", 0, DriveUnreadable};
+    s.Drives[0] = {"C:\\", 80, DriveLow, 0};
+    s.Drives[1] = {"Q:\\", 0, DriveUnreadable, 0};
     s.EndSeconds = 7258118400; // in the year 2200
     ASSERT_EQ(format_status(text, sizeof text, s), 1);
     std::string small = text;
@@ -52,7 +52,7 @@ TEST(StatusText, EscapedLabelsEveryFamilyAndFullTablesFit)
     }
     memset(s.DriveKeys, UINT8_MAX, sizeof s.DriveKeys);
     for (DriveReading& d : s.Drives)
-        d = {"\"\"\"\"\"\"\"\"\"", INT32_MIN, DriveCritical};
+        d = {"\"\"\"\"\"\"\"\"\"", INT32_MIN, DriveCritical, 0};
     ASSERT_EQ(format_status(text, sizeof text, s), 1);
     // HELP and TYPE of 10 families, 3 counters, 2 lines per host and drive,
     // 2 memory and 2 module lines, 1 per service.
@@ -157,14 +157,14 @@ TEST_F(StatusFileTest, AFailedWriteIsToldOnceAndItsRecoveryOnce)
         if (c.setup == StalledAcrossALife) {
             Release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
             Platform.WriteFile = stalled_write;
-            write_status_file(host());
+            end_of_cycle(host());
             // closedown, then a new life in the same image
             end_errands();
             ResetEvent(StopEvent);
             ++LifeNumber;
             ASSERT_TRUE(start_errands());
         }
-        write_status_file(host());
+        end_of_cycle(host());
         std::string written = file_text(path);
         if (c.setup == StalledAcrossALife) {
             SetEvent(Release);
@@ -207,7 +207,7 @@ TEST_F(StatusFileTest, EachEntryShowsItsLastAnswerUnderItsNumber)
                          outcome);
     };
     auto samples = [&] {
-        write_status_file(host());
+        end_of_cycle(host());
         Lines lines;
         std::string text = file_text(path);
         for (size_t at = text.find("\nkorval_host_"); at != std::string::npos; at = text.find("\nkorval_host_", at + 1))
