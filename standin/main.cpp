@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <algorithm>
@@ -21,6 +20,7 @@
 #include "faults.h"
 #include "host_core.h"
 #include "measure.h"
+#include "note.h"
 #include "timelapse.h"
 
 namespace {
@@ -151,20 +151,6 @@ BOOL WINAPI on_console_event(DWORD event)
         return FALSE;
     InterlockedExchange(&Interrupted, 1);
     return TRUE;
-}
-
-// The stand-in's own lines on the console, apart from the daemon's log.
-// One write per line, so that the daemon's log lines from its own thread
-// never land inside it.
-__attribute__((format(gnu_printf, 1, 2))) void note(const char* format, ...)
-{
-    char line[1024];
-    va_list args;
-    va_start(args, format);
-    vsnprintf(line, sizeof line, format, args);
-    va_end(args);
-    printf("standin: %s\n", line);
-    fflush(stdout);
 }
 
 bool parse_number(const char* text, long low, long high, long* value)
