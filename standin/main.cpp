@@ -19,6 +19,7 @@
 #include "dialogs.h"
 #include "faults.h"
 #include "host_core.h"
+#include "local.h"
 #include "measure.h"
 #include "note.h"
 #include "timelapse.h"
@@ -61,6 +62,12 @@ const char Usage[] =
     "  --stop-random MS  stop each life after a random 0..MS ms instead of after cycles\n"
     "  --after-closedown SENDER  after each closedown, deliver a mail from SENDER; a\n"
     "                    daemon call that does not return within 5 s is a fault\n"
+    "  --local-delay MS  a mail of the daemon to an address that the aliases give a\n"
+    "                    Daemon: target comes back into the daemon entry point MS ms\n"
+    "                    after it was closed (default 200), on a thread of the\n"
+    "                    stand-in; mails still waiting at closedown are dropped\n"
+    "  --hold-local      such mails stay queued and are never delivered\n"
+    "  --drop-local      such mails are lost\n"
     "Options of deliver and probe:\n"
     "  --from SENDER     envelope sender of the delivered mail (required by deliver)\n"
     "Options of configure and probe:\n"
@@ -96,10 +103,11 @@ const char Usage[] =
     "\n"
     "The daemon reads korval.ini from the current directory. Output in OUTDIR:\n"
     "korval.log, outbox\\NNNN.eml (the mail as written) with outbox\\NNNN.env (its\n"
-    "envelope), aliases.txt, modules.txt (the module states; every module request\n"
-    "also shows on the console), statistics.txt. At exit the console shows the\n"
-    "statistics and \"forced stops: N\", how often closedown had to terminate\n"
-    "the daemon's thread.\n"
+    "envelope), local\\NNNN.eml and NNNN.env (the same for the recipients that the\n"
+    "aliases give a Daemon: target), aliases.txt, modules.txt (the module states;\n"
+    "every module request also shows on the console), statistics.txt. At exit the\n"
+    "console shows the statistics and \"forced stops: N\", how often closedown had\n"
+    "to terminate the daemon's thread.\n"
     "\n"
     "Exit status: 0 done; 1 the daemon did not start; 2 usage; 3 a fault (a call\n"
     "through the host record after closedown, or a thread still running 30 s\n"
@@ -120,6 +128,7 @@ struct Options {
     bool measure = false;
     DWORD stop_random = 0;
     std::string after_closedown;
+    LocalOptions local;
     Faults faults;
     std::vector<std::string> deliveries;
     DWORD deliver_every = 0;
@@ -132,7 +141,6 @@ struct Options {
 
 typedef short(__cdecl* StartupFn)(HostInterface*);
 typedef short(__cdecl* ClosedownFn)();
-typedef short(__cdecl* DaemonFn)(Job, HostInterface*);
 typedef short(__cdecl* ConfigureFn)(HostInterface*, const char*);
 
 struct Daemon {
@@ -194,6 +202,13 @@ std::string parse_options(int argc, char** argv, Options* o)
             (name == "--measure" ? o->measure : name == "--fail-resolve" ? o->faults.fail_resolve : o->faults.fail_icmp) = true;
             continue;
         }
+        if (name == "--hold-local" || name == "--drop-local") {
+            LocalMode mode = name == "--hold-local" ? LocalHold : LocalDrop;
+            if (o->local.mode != LocalDeliver && o->local.mode != mode)
+                return "--hold-local and --drop-local exclude each other";
+            o->local.mode = mode;
+            continue;
+        }
         if (i + 1 >= argc)
             return "missing value of " + name;
         const char* value = argv[++i];
@@ -247,6 +262,8 @@ std::string parse_options(int argc, char** argv, Options* o)
             o->stop_random = static_cast<DWORD>(n);
         else if (name == "--after-closedown")
             o->after_closedown = value;
+        else if (name == "--local-delay" && parse_number(value, 0, 86400000, &n))
+            o->local.delay_ms = static_cast<DWORD>(n);
         else if (name == "--fail-jobs" && parse_number(value, 1, 1000000, &n))
             o->host.create_job_failures = static_cast<int>(n);
         else if (name == "--fail-alias" && (!strcmp(value, "add") || !strcmp(value, "delete") || !strcmp(value, "both"))) {
@@ -515,6 +532,7 @@ int run_once(const Options& o, int life)
     }
     LONG waits_before = timelapse_long_waits();
     measure_life_begins();
+    local_open(d.daemon);
     int started = d.startup(standin_record());
     if (life)
         note("life %d: startup returned %d", life, started);
@@ -551,9 +569,10 @@ int run_once(const Options& o, int life)
     else if (delivered < o.deliveries.size())
         note("no cycle completed: %zu mail(s) not delivered", o.deliveries.size() - delivered);
     note("%ld poll cycle(s) completed", timelapse_long_waits() - waits_before);
+    CloseDeadline = (GetTickCount() + CloseLimitMs) | 1;
+    local_close();
     DWORD closing = GetTickCount();
     measure_closedown_begins();
-    CloseDeadline = (closing + CloseLimitMs) | 1;
     d.closedown();
     measure_closedown_ends();
     note("closedown took %lu ms", GetTickCount() - closing);
@@ -652,6 +671,7 @@ int main(int argc, char** argv)
         measure_start();
     o.host.owner_window = make_owner_window();
     standin_reset(o.host);
+    local_route(o.local);
     SetConsoleCtrlHandler(on_console_event, TRUE);
     if (o.answer)
         start_answering(o.answer, o.dir + "\\dialogs.txt");
