@@ -40,7 +40,9 @@ const char Usage[] =
     "Options of run:\n"
     "  --seconds S       stop after S seconds\n"
     "  --cycles N        stop after N completed poll cycles\n"
-    "  --lapse MS        time-lapse: every wait of 60000 ms or more lasts MS ms\n"
+    "  --lapse MS        time-lapse: every wait of 60000 ms or more lasts MS ms; the\n"
+    "                    daemon's clocks (QueryPerformanceCounter, GetLocalTime,\n"
+    "                    GetSystemTime, GetSystemTimeAsFileTime) skip what it left out\n"
     "  --deliver SENDER  after the first cycle, deliver a mail from SENDER (repeatable)\n"
     "  --deliver-every MS\n"
     "                    after the first cycle, deliver a mail every MS ms, from the\n"
@@ -576,6 +578,8 @@ int run_once(const Options& o, int life)
     d.closedown();
     measure_closedown_ends();
     note("closedown took %lu ms", GetTickCount() - closing);
+    if (o.lapse)
+        note("the daemon's clocks are %lld ms ahead of the real ones", timelapse_clocks_ahead_ms());
     if (o.measure)
         measure_print_life();
     standin_seal(true);

@@ -1,7 +1,7 @@
 """Local delivery by the stand-in: a report of the real korval.dll to its
 own address comes back into its daemon entry point after --local-delay, or
 stays queued (--hold-local), or is lost (--drop-local); one still waiting at
-closedown is dropped."""
+closedown is dropped. The lapsed clocks move on by the whole sleep."""
 
 import re
 import sys
@@ -58,6 +58,10 @@ class LocalDelivery(unittest.TestCase):
         self.assertEqual(texts.count(f"KORVAL: MailFrom: '{OWN}'"), 1)
         self.assertEqual(texts.count("KORVAL reinit:"), 1)
         self.assertLess(texts.index("Error getting free disk space on Q:\\."), texts.index("KORVAL reinit:"))
+
+        # The first sleep ran out (60 s for 1.5 s); the second was stopped early.
+        ahead = int(re.search(r"the daemon's clocks are (\d+) ms ahead", run.stdout)[1])
+        self.assertTrue(58500 <= ahead < 58500 + 60000, ahead)
 
     def test_held_or_lost_never_reaches_the_daemon(self):
         for option, fate in ("--hold-local", "held"), ("--drop-local", "lost"):
