@@ -18,6 +18,7 @@ void (*WaitEnds)();
 // a reading takes the real clock first, so no thread reads a clock earlier
 // than one read before it.
 std::atomic<LONGLONG> Skipped;
+// No lock: closedown may terminate a thread in the middle of a reading.
 static_assert(std::atomic<LONGLONG>::is_always_lock_free, "a clock hook must not take a lock");
 LONGLONG Frequency = 1;
 
