@@ -50,7 +50,7 @@ class LocalDelivery(unittest.TestCase):
         self.assertEqual(notes(run, queued), ["0001", "0002"])
         delivered = [(n, int(ms)) for n, ms in notes(run, r"delivered after (\d+) ms")]
         self.assertEqual([n for n, _ in delivered], ["0001"])
-        self.assertTrue(1000 <= delivered[0][1] < 1400, delivered)
+        self.assertTrue(1000 <= delivered[0][1] < 2000, delivered)
         self.assertEqual(notes(run, r"dropped: closedown \d+ ms after it was closed"), ["0002"])
 
         # The daemon takes it for a mail from itself: one reread, after the report.
@@ -59,9 +59,11 @@ class LocalDelivery(unittest.TestCase):
         self.assertEqual(texts.count("KORVAL reinit:"), 1)
         self.assertLess(texts.index("Error getting free disk space on Q:\\."), texts.index("KORVAL reinit:"))
 
-        # The first sleep ran out (60 s for 1.5 s); the second was stopped early.
+        # The first sleep ran out: 60 s less the 1.5 s it lasted (a late wake-up
+        # lasts longer and skips less); the second, stopped early, adds less
+        # than a whole sleep.
         ahead = int(re.search(r"the daemon's clocks are (\d+) ms ahead", run.stdout)[1])
-        self.assertTrue(58500 <= ahead < 58500 + 60000, ahead)
+        self.assertTrue(57500 <= ahead < 58500 + 60000, ahead)
 
     def test_held_or_lost_never_reaches_the_daemon(self):
         for option, fate in ("--hold-local", "held"), ("--drop-local", "lost"):
