@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <algorithm>
@@ -20,7 +19,9 @@
 #include "dialogs.h"
 #include "faults.h"
 #include "host_core.h"
+#include "local.h"
 #include "measure.h"
+#include "note.h"
 #include "timelapse.h"
 
 namespace {
@@ -39,7 +40,9 @@ const char Usage[] =
     "Options of run:\n"
     "  --seconds S       stop after S seconds\n"
     "  --cycles N        stop after N completed poll cycles\n"
-    "  --lapse MS        time-lapse: every wait of 60000 ms or more lasts MS ms\n"
+    "  --lapse MS        time-lapse: every wait of 60000 ms or more lasts MS ms; the\n"
+    "                    daemon's clocks (QueryPerformanceCounter, GetLocalTime,\n"
+    "                    GetSystemTime, GetSystemTimeAsFileTime) skip what it left out\n"
     "  --deliver SENDER  after the first cycle, deliver a mail from SENDER (repeatable)\n"
     "  --deliver-every MS\n"
     "                    after the first cycle, deliver a mail every MS ms, from the\n"
@@ -63,6 +66,12 @@ const char Usage[] =
     "  --stop-random MS  stop each life after a random 0..MS ms instead of after cycles\n"
     "  --after-closedown SENDER  after each closedown, deliver a mail from SENDER; a\n"
     "                    daemon call that does not return within 5 s is a fault\n"
+    "  --local-delay MS  a mail of the daemon to an address that the aliases give a\n"
+    "                    Daemon: target comes back into the daemon entry point MS ms\n"
+    "                    after it was closed (default 200), on a thread of the\n"
+    "                    stand-in; mails still waiting at closedown are dropped\n"
+    "  --hold-local      such mails stay queued and are never delivered\n"
+    "  --drop-local      such mails are lost\n"
     "Options of deliver and probe:\n"
     "  --from SENDER     envelope sender of the delivered mail (required by deliver)\n"
     "Options of configure and probe:\n"
@@ -98,10 +107,11 @@ const char Usage[] =
     "\n"
     "The daemon reads korval.ini from the current directory. Output in OUTDIR:\n"
     "korval.log, outbox\\NNNN.eml (the mail as written) with outbox\\NNNN.env (its\n"
-    "envelope), aliases.txt, modules.txt (the module states; every module request\n"
-    "also shows on the console), statistics.txt. At exit the console shows the\n"
-    "statistics and \"forced stops: N\", how often closedown had to terminate\n"
-    "the daemon's thread.\n"
+    "envelope), local\\NNNN.eml and NNNN.env (the same for the recipients that the\n"
+    "aliases give a Daemon: target), aliases.txt, modules.txt (the module states;\n"
+    "every module request also shows on the console), statistics.txt. At exit the\n"
+    "console shows the statistics and \"forced stops: N\", how often closedown had\n"
+    "to terminate the daemon's thread.\n"
     "\n"
     "Exit status: 0 done; 1 the daemon did not start; 2 usage; 3 a fault (a call\n"
     "through the host record after closedown, or a thread still running 30 s\n"
@@ -123,6 +133,7 @@ struct Options {
     bool measure = false;
     DWORD stop_random = 0;
     std::string after_closedown;
+    LocalOptions local;
     Faults faults;
     std::vector<std::string> deliveries;
     DWORD deliver_every = 0;
@@ -135,7 +146,6 @@ struct Options {
 
 typedef short(__cdecl* StartupFn)(HostInterface*);
 typedef short(__cdecl* ClosedownFn)();
-typedef short(__cdecl* DaemonFn)(Job, HostInterface*);
 typedef short(__cdecl* ConfigureFn)(HostInterface*, const char*);
 
 struct Daemon {
@@ -154,20 +164,6 @@ BOOL WINAPI on_console_event(DWORD event)
         return FALSE;
     InterlockedExchange(&Interrupted, 1);
     return TRUE;
-}
-
-// The stand-in's own lines on the console, apart from the daemon's log.
-// One write per line, so that the daemon's log lines from its own thread
-// never land inside it.
-__attribute__((format(gnu_printf, 1, 2))) void note(const char* format, ...)
-{
-    char line[1024];
-    va_list args;
-    va_start(args, format);
-    vsnprintf(line, sizeof line, format, args);
-    va_end(args);
-    printf("standin: %s\n", line);
-    fflush(stdout);
 }
 
 bool parse_number(const char* text, long low, long high, long* value)
@@ -209,6 +205,13 @@ std::string parse_options(int argc, char** argv, Options* o)
             return "help";
         if (name == "--measure" || name == "--fail-resolve" || name == "--fail-icmp") {
             (name == "--measure" ? o->measure : name == "--fail-resolve" ? o->faults.fail_resolve : o->faults.fail_icmp) = true;
+            continue;
+        }
+        if (name == "--hold-local" || name == "--drop-local") {
+            LocalMode mode = name == "--hold-local" ? LocalHold : LocalDrop;
+            if (o->local.mode != LocalDeliver && o->local.mode != mode)
+                return "--hold-local and --drop-local exclude each other";
+            o->local.mode = mode;
             continue;
         }
         if (i + 1 >= argc)
@@ -266,6 +269,8 @@ std::string parse_options(int argc, char** argv, Options* o)
             o->stop_random = static_cast<DWORD>(n);
         else if (name == "--after-closedown")
             o->after_closedown = value;
+        else if (name == "--local-delay" && parse_number(value, 0, 86400000, &n))
+            o->local.delay_ms = static_cast<DWORD>(n);
         else if (name == "--fail-jobs" && parse_number(value, 1, 1000000, &n))
             o->host.create_job_failures = static_cast<int>(n);
         else if (name == "--fail-alias" && (!strcmp(value, "add") || !strcmp(value, "delete") || !strcmp(value, "both"))) {
@@ -534,6 +539,7 @@ int run_once(const Options& o, int life)
     }
     LONG waits_before = timelapse_long_waits();
     measure_life_begins();
+    local_open(d.daemon);
     int started = d.startup(standin_record());
     if (life)
         note("life %d: startup returned %d", life, started);
@@ -578,12 +584,15 @@ int run_once(const Options& o, int life)
     else if (delivered < o.deliveries.size())
         note("no cycle completed: %zu mail(s) not delivered", o.deliveries.size() - delivered);
     note("%ld poll cycle(s) completed", timelapse_long_waits() - waits_before);
+    CloseDeadline = (GetTickCount() + CloseLimitMs) | 1;
+    local_close();
     DWORD closing = GetTickCount();
     measure_closedown_begins();
-    CloseDeadline = (closing + CloseLimitMs) | 1;
     d.closedown();
     measure_closedown_ends();
     note("closedown took %lu ms", GetTickCount() - closing);
+    if (o.lapse)
+        note("the daemon's clocks are %lld ms ahead of the real ones", timelapse_clocks_ahead_ms());
     if (o.measure)
         measure_print_life();
     standin_seal(true);
@@ -679,6 +688,7 @@ int main(int argc, char** argv)
         measure_start();
     o.host.owner_window = make_owner_window();
     standin_reset(o.host);
+    local_route(o.local);
     SetConsoleCtrlHandler(on_console_event, TRUE);
     if (o.answer)
         start_answering(o.answer, o.dir + "\\dialogs.txt");

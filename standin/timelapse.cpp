@@ -1,6 +1,9 @@
 #include "timelapse.h"
 
+#include <atomic>
+
 #include "imports.h"
+#include "lapse_clock.h"
 
 namespace {
 
@@ -10,55 +13,136 @@ volatile LONG ForcedStops;
 void (*WaitBegins)();
 void (*WaitEnds)();
 
+// What the lapsed waits left out, in ticks of the real performance counter:
+// the daemon's clocks are the real ones this far ahead. It only grows, and
+// a reading takes the real clock first, so no thread reads a clock earlier
+// than one read before it.
+std::atomic<LONGLONG> Skipped;
+// No lock: closedown may terminate a thread in the middle of a reading.
+static_assert(std::atomic<LONGLONG>::is_always_lock_free, "a clock hook must not take a lock");
+LONGLONG Frequency = 1;
+
+LONGLONG real_counter()
+{
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return now.QuadPart;
+}
+
 bool is_long(DWORD ms)
 {
     return ms >= LongWaitMs && ms != INFINITE;
 }
 
-// Counts a long wait and gives the time to wait instead.
-DWORD lapse(DWORD ms)
+// A wait as the daemon asked for it (asked) and as it really runs (ms).
+struct Wait {
+    DWORD asked;
+    DWORD ms;
+    LONGLONG start;  // the real counter as a lapsed wait began
+};
+
+// Counts a long wait and, under a lapse, shortens it.
+Wait begin(DWORD ms)
 {
+    Wait wait{ms, ms, 0};
     if (!is_long(ms))
-        return ms;
+        return wait;
     InterlockedIncrement(&LongWaits);
     if (WaitBegins)
         WaitBegins();
-    return LapseMs ? LapseMs : ms;
+    if (LapseMs) {
+        wait.ms = LapseMs;
+        wait.start = real_counter();
+    }
+    return wait;
 }
 
+// After a long wait under a lapse the clocks skip what it left out; ran_out
+// is false when something (the stop event) ended it early.
 template <typename Result>
-Result lapsed(DWORD ms, Result result)
+Result end(const Wait& wait, Result result, bool ran_out)
 {
-    if (is_long(ms) && WaitEnds)
+    if (!is_long(wait.asked))
+        return result;
+    if (LapseMs)
+        Skipped += lapse_skip(wait.asked, LapseMs, real_counter() - wait.start, Frequency, ran_out);
+    if (WaitEnds)
         WaitEnds();
     return result;
 }
 
 void WINAPI hook_Sleep(DWORD ms)
 {
-    Sleep(lapse(ms));
-    lapsed(ms, 0);
+    Wait wait = begin(ms);
+    Sleep(wait.ms);
+    end(wait, 0, true);
 }
 DWORD WINAPI hook_SleepEx(DWORD ms, BOOL alertable)
 {
-    return lapsed(ms, SleepEx(lapse(ms), alertable));
+    Wait wait = begin(ms);
+    DWORD result = SleepEx(wait.ms, alertable);
+    return end(wait, result, result == 0);
 }
 DWORD WINAPI hook_WaitForSingleObject(HANDLE handle, DWORD ms)
 {
-    return lapsed(ms, WaitForSingleObject(handle, lapse(ms)));
+    Wait wait = begin(ms);
+    DWORD result = WaitForSingleObject(handle, wait.ms);
+    return end(wait, result, result == WAIT_TIMEOUT);
 }
 DWORD WINAPI hook_WaitForSingleObjectEx(HANDLE handle, DWORD ms, BOOL alertable)
 {
-    return lapsed(ms, WaitForSingleObjectEx(handle, lapse(ms), alertable));
+    Wait wait = begin(ms);
+    DWORD result = WaitForSingleObjectEx(handle, wait.ms, alertable);
+    return end(wait, result, result == WAIT_TIMEOUT);
 }
-
 DWORD WINAPI hook_WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL all, DWORD ms)
 {
-    return lapsed(ms, WaitForMultipleObjects(count, handles, all, lapse(ms)));
+    Wait wait = begin(ms);
+    DWORD result = WaitForMultipleObjects(count, handles, all, wait.ms);
+    return end(wait, result, result == WAIT_TIMEOUT);
 }
 DWORD WINAPI hook_WaitForMultipleObjectsEx(DWORD count, const HANDLE* handles, BOOL all, DWORD ms, BOOL alertable)
 {
-    return lapsed(ms, WaitForMultipleObjectsEx(count, handles, all, lapse(ms), alertable));
+    Wait wait = begin(ms);
+    DWORD result = WaitForMultipleObjectsEx(count, handles, all, wait.ms, alertable);
+    return end(wait, result, result == WAIT_TIMEOUT);
+}
+
+// The daemon's clocks under a lapse: the real ones plus what was skipped.
+BOOL WINAPI hook_QueryPerformanceCounter(LARGE_INTEGER* counter)
+{
+    BOOL done = QueryPerformanceCounter(counter);
+    if (done)
+        counter->QuadPart += Skipped;
+    return done;
+}
+
+// The wall clock in every form moves with the counter: a daemon that dates
+// from one and schedules by another must see the same day.
+FILETIME lapsed_file_time()
+{
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    ULARGE_INTEGER t{{now.dwLowDateTime, now.dwHighDateTime}};
+    t.QuadPart += scale_time(Skipped, 10000000, Frequency);
+    return {t.LowPart, t.HighPart};
+}
+void WINAPI hook_GetSystemTimeAsFileTime(FILETIME* time)
+{
+    *time = lapsed_file_time();
+}
+void WINAPI hook_GetSystemTime(SYSTEMTIME* time)
+{
+    FILETIME now = lapsed_file_time();
+    FileTimeToSystemTime(&now, time);
+}
+// The zone's rules for that day, so that a lapse across a change of summer
+// time shows the local time of the day it reaches.
+void WINAPI hook_GetLocalTime(SYSTEMTIME* time)
+{
+    SYSTEMTIME utc;
+    hook_GetSystemTime(&utc);
+    SystemTimeToTzSpecificLocalTime(nullptr, &utc, time);
 }
 
 // The daemon's only use of TerminateThread is closedown's last resort.
@@ -78,12 +162,31 @@ const ImportHook Hooks[] = {
     {"kernel32.dll", "TerminateThread", reinterpret_cast<void*>(&hook_TerminateThread), nullptr},
 };
 
+const ImportHook ClockHooks[] = {
+    {"kernel32.dll", "QueryPerformanceCounter", reinterpret_cast<void*>(&hook_QueryPerformanceCounter), nullptr},
+    {"kernel32.dll", "GetSystemTimeAsFileTime", reinterpret_cast<void*>(&hook_GetSystemTimeAsFileTime), nullptr},
+    {"kernel32.dll", "GetSystemTime", reinterpret_cast<void*>(&hook_GetSystemTime), nullptr},
+    {"kernel32.dll", "GetLocalTime", reinterpret_cast<void*>(&hook_GetLocalTime), nullptr},
+};
+
 } // namespace
 
 int timelapse_patch(HMODULE module, DWORD lapse_ms)
 {
     LapseMs = lapse_ms;
-    return patch_imports(module, Hooks, sizeof Hooks / sizeof Hooks[0]);
+    int patched = patch_imports(module, Hooks, sizeof Hooks / sizeof Hooks[0]);
+    if (lapse_ms) {
+        LARGE_INTEGER frequency;
+        if (QueryPerformanceFrequency(&frequency))
+            Frequency = frequency.QuadPart;
+        patch_imports(module, ClockHooks, sizeof ClockHooks / sizeof ClockHooks[0]);
+    }
+    return patched;
+}
+
+LONGLONG timelapse_clocks_ahead_ms()
+{
+    return scale_time(Skipped, 1000, Frequency);
 }
 
 LONG timelapse_long_waits()

@@ -1,6 +1,7 @@
 // Time-lapse: the stand-in patches the loaded daemon's imported waits so
-// that its long sleep between poll cycles can be counted and shortened, and
-// its TerminateThread so that forced stops of its thread are counted.
+// that its long sleep between poll cycles can be counted and shortened, its
+// clocks so that they move on as if the sleep had lasted, and its
+// TerminateThread so that forced stops of its thread are counted.
 // The daemon itself never knows: only its import address table changes.
 #pragma once
 
@@ -13,8 +14,20 @@ constexpr DWORD LongWaitMs = 60000;
 // WaitForSingleObject and WaitForMultipleObjects calls, and counts its
 // TerminateThread calls. Every later wait of
 // LongWaitMs or more (never INFINITE) is counted and, when lapse_ms is
-// nonzero, shortened to lapse_ms. Returns how many entries were patched.
+// nonzero, shortened to lapse_ms. Returns how many of these entries were
+// patched.
+//
+// With lapse_ms nonzero, the module's QueryPerformanceCounter,
+// GetSystemTimeAsFileTime, GetSystemTime and GetLocalTime are patched too:
+// they start at the real time, pass at the real pace, and skip ahead at the
+// end of every long wait by what the lapse left out of it, so that the wait
+// moves them on by as much as the daemon asked for (a wait ended early by
+// its event, in proportion to the part of the lapse that passed). The skip
+// is one for the process, shared by every thread and every load.
 int timelapse_patch(HMODULE module, DWORD lapse_ms);
+
+// How far the daemon's clocks are ahead of the real ones.
+LONGLONG timelapse_clocks_ahead_ms();
 
 // Long waits begun since the process started.
 LONG timelapse_long_waits();

@@ -33,12 +33,13 @@ struct Host {
     bool sealed = false;
     int late_calls = 0;
     std::function<void()> watch;
+    std::function<void(const LocalMail&)> route;
 
     std::vector<LoggedLine> log;
     std::vector<std::string> trace;
     std::map<int, HostJob> jobs;              // by number; closed ones dropped without history
     int job_count = 0;
-    int outbox_base = 0;   // outbox files already there when the host was reset
+    int outbox_base = 0;   // mail files (outbox and local) already there when the host was reset
     std::deque<DeliveredJob> delivered;
     std::vector<Registered> statistics;
     long zero_bumps = 0;
@@ -210,34 +211,64 @@ HostJob* created_job(Host& h, Job job)
     return found == h.jobs.end() ? nullptr : &found->second;
 }
 
+// Whether the alias table hands this address to a daemon.
+bool is_local(const Host& h, const std::string& address)
+{
+    auto found = h.aliases.find(address);
+    return found != h.aliases.end() && _strnicmp(found->second.c_str(), "Daemon:", 7) == 0;
+}
+
+// folder\NNNN.eml as the daemon wrote it, and NNNN.env with its envelope.
+void write_mail(Host& h, const char* folder, int number, const HostJob& j, const std::vector<std::string>& recipients)
+{
+    CreateDirectoryA(output_path(h, folder).c_str(), nullptr);
+    char name[32];
+    snprintf(name, sizeof name, "%s\\%04d", folder, number);
+    std::ofstream eml(output_path(h, std::string(name) + ".eml"), std::ios::binary | std::ios::trunc);
+    eml << j.text;
+    std::ofstream env(output_path(h, std::string(name) + ".env"), std::ios::binary | std::ios::trunc);
+    env << "Sender: " << j.sender << "\n";
+    for (const auto& r : recipients)
+        env << "Recipient: " << r << "\n";
+    for (const auto& r : j.refused)
+        env << "Refused: " << r << "\n";
+}
+
 int op_close_job(Job job)
 {
     Host& h = host();
-    std::lock_guard<std::mutex> guard(h.lock);
+    std::unique_lock<std::mutex> guard(h.lock);
     enter(h, "close_job " + std::to_string(reinterpret_cast<uintptr_t>(job)));
     HostJob* j = created_job(h, job);
     if (!j || j->closed)
         return 0;
     j->closed = true;
+    LocalMail local{h.outbox_base + j->number, j->sender, {}};
+    std::vector<std::string> outside;
+    for (const auto& r : j->recipients)
+        (h.route && is_local(h, r) ? local.recipients : outside).push_back(r);
+    // A job that nobody accepted still shows in the outbox, as it always has.
+    bool to_outbox = !outside.empty() || local.recipients.empty();
     if (!h.options.output_dir.empty()) {
-        char name[32];
-        snprintf(name, sizeof name, "outbox\\%04d", h.outbox_base + j->number);
-        std::ofstream eml(output_path(h, std::string(name) + ".eml"), std::ios::binary | std::ios::trunc);
-        eml << j->text;
-        std::ofstream env(output_path(h, std::string(name) + ".env"), std::ios::binary | std::ios::trunc);
-        env << "Sender: " << j->sender << "\n";
-        for (const auto& r : j->recipients)
-            env << "Recipient: " << r << "\n";
-        for (const auto& r : j->refused)
-            env << "Refused: " << r << "\n";
+        if (to_outbox)
+            write_mail(h, "outbox", local.number, *j, outside);
+        if (!local.recipients.empty())
+            write_mail(h, "local", local.number, *j, local.recipients);
     }
-    if (h.options.echo_console)
-        printf("%s mail %04d closed: %zu recipient(s), %zu bytes\n", now_text("t").c_str(), h.outbox_base + j->number,
-               j->recipients.size(), j->text.size()),
+    if (to_outbox && h.options.echo_console)
+        printf("%s mail %04d closed: %zu recipient(s), %zu bytes\n", now_text("t").c_str(), local.number,
+               outside.size(), j->text.size()),
             fflush(stdout);
     if (!h.options.keep_history)
         h.jobs.erase(j->number);
     h.changed.notify_all();
+    if (local.recipients.empty())
+        return 1;
+    // Outside the lock: the route takes a lock of its own, which its
+    // delivery thread holds while it calls into the host.
+    auto route = h.route;
+    guard.unlock();
+    route(local);
     return 1;
 }
 
@@ -450,6 +481,7 @@ void standin_reset(const HostOptions& options)
     h.sealed = false;
     h.late_calls = 0;
     h.watch = nullptr;
+    h.route = nullptr;
     h.log.clear();
     h.trace.clear();
     h.jobs.clear();
@@ -486,9 +518,11 @@ void standin_reset(const HostOptions& options)
         CreateDirectoryA(options.output_dir.c_str(), nullptr);
         CreateDirectoryA(output_path(h, "outbox").c_str(), nullptr);
         // Mails of earlier runs stay; new ones are numbered after them.
-        WIN32_FIND_DATAA found;
-        HANDLE search = FindFirstFileA(output_path(h, "outbox\\*.eml").c_str(), &found);
-        if (search != INVALID_HANDLE_VALUE) {
+        for (const char* pattern : {"outbox\\*.eml", "local\\*.eml"}) {
+            WIN32_FIND_DATAA found;
+            HANDLE search = FindFirstFileA(output_path(h, pattern).c_str(), &found);
+            if (search == INVALID_HANDLE_VALUE)
+                continue;
             do
                 h.outbox_base = std::max(h.outbox_base, atoi(found.cFileName));
             while (FindNextFileA(search, &found));
@@ -532,6 +566,13 @@ int standin_late_calls()
     Host& h = host();
     std::lock_guard<std::mutex> guard(h.lock);
     return h.late_calls;
+}
+
+void standin_route_local(std::function<void(const LocalMail&)> route)
+{
+    Host& h = host();
+    std::lock_guard<std::mutex> guard(h.lock);
+    h.route = std::move(route);
 }
 
 Job standin_delivered_job(const std::string& sender)

@@ -59,6 +59,14 @@ struct HostJob {
     bool closed = false;
 };
 
+// A closed job's mail for the daemon itself: its accepted recipients that
+// the alias table maps to a Daemon: target.
+struct LocalMail {
+    int number;                               // the job's file number, as in the outbox
+    std::string sender;                       // the envelope sender
+    std::vector<std::string> recipients;
+};
+
 struct StatisticCount {
     std::string module;
     std::string name;
@@ -78,6 +86,14 @@ int standin_late_calls();
 // the calling thread; an empty function stops watching. standin_reset stops
 // it too.
 void standin_watch_calls(std::function<void()> watch);
+
+// From now on a closed job's local recipients are taken out of its outbox
+// envelope: the mail goes to OUTDIR\local\NNNN.eml (with NNNN.env), then
+// to route, on the closing thread with no lock of the host held. The
+// outbox gets the mail only for its other recipients (or when it has no
+// accepted recipient at all). An empty function, or standin_reset, ends
+// this: every recipient goes to the outbox again.
+void standin_route_local(std::function<void(const LocalMail&)> route);
 
 // A delivered message for the daemon entry point, with this envelope sender.
 Job standin_delivered_job(const std::string& sender);

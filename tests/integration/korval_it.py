@@ -126,10 +126,10 @@ class Output:
     def texts(self, category=None):
         return [l.text for l in self.log() if category is None or l.category == category]
 
-    def mails(self):
-        """Every mail of the outbox, in order, parsed and checked."""
+    def mails(self, folder="outbox"):
+        """Every mail of the outbox (or of local, the daemon's own), in order, parsed and checked."""
         mails = []
-        for eml in sorted((self.path / "outbox").glob("*.eml")):
+        for eml in sorted((self.path / folder).glob("*.eml")):
             raw = eml.read_bytes()
             envelope = eml.with_suffix(".env").read_text(encoding="latin-1").splitlines()
             values = lambda key: [l.split(": ", 1)[1] for l in envelope if l.startswith(key + ": ")]
