@@ -8,6 +8,7 @@
 #include <string>
 
 #include "note.h"
+#include "timelapse.h"
 
 namespace {
 
@@ -22,6 +23,7 @@ std::condition_variable Changed;
 std::deque<Waiting> Queue;
 DaemonFn Daemon;  // null outside a life
 HANDLE Thread;
+LONG LifeBegan;   // the long waits counted when the life began
 
 std::string listed(const std::vector<std::string>& addresses)
 {
@@ -45,7 +47,10 @@ void arrived(const LocalMail& mail)
         note("%s dropped: no daemon running", what.c_str());
         return;
     }
-    note("%s: delivery in %lu ms", what.c_str(), Options.delay_ms);
+    if (Options.hold_cycles)
+        note("%s: delivery in %lu ms, once %ld cycles are done", what.c_str(), Options.delay_ms, Options.hold_cycles);
+    else
+        note("%s: delivery in %lu ms", what.c_str(), Options.delay_ms);
     Queue.push_back({mail, GetTickCount()});
     Changed.notify_all();
 }
@@ -61,6 +66,11 @@ DWORD WINAPI deliver_local(LPVOID)
         DWORD waited = GetTickCount() - Queue.front().closed;
         if (waited < Options.delay_ms) {
             Changed.wait_for(guard, std::chrono::milliseconds(Options.delay_ms - waited));
+            continue;
+        }
+        // A queue that stands still for the first cycles of a life.
+        if (timelapse_long_waits() - LifeBegan < Options.hold_cycles) {
+            Changed.wait_for(guard, std::chrono::milliseconds(20));
             continue;
         }
         Waiting next = std::move(Queue.front());
@@ -85,6 +95,7 @@ void local_open(DaemonFn daemon)
 {
     std::lock_guard<std::mutex> guard(Lock);
     Daemon = daemon;
+    LifeBegan = timelapse_long_waits();
     Thread = CreateThread(nullptr, 0, deliver_local, nullptr, 0, nullptr);
     if (!Thread) {
         Daemon = nullptr;

@@ -15,6 +15,7 @@ enum LocalMode { LocalDeliver, LocalHold, LocalDrop };
 struct LocalOptions {
     LocalMode mode = LocalDeliver;
     DWORD delay_ms = 200;  // from the close of the job
+    long hold_cycles = 0;  // delivered only once a life has completed this many cycles
 };
 
 // Takes the host's local mails from now on; each is noted on the console.

@@ -71,6 +71,9 @@ const char Usage[] =
     "                    after it was closed (default 200), on a thread of the\n"
     "                    stand-in; mails still waiting at closedown are dropped\n"
     "  --hold-local      such mails stay queued and are never delivered\n"
+    "  --hold-local-cycles N\n"
+    "                    such mails stay queued until N poll cycles of the life have\n"
+    "                    completed, then come back in order: a queue that moves again\n"
     "  --drop-local      such mails are lost\n"
     "Options of deliver and probe:\n"
     "  --from SENDER     envelope sender of the delivered mail (required by deliver)\n"
@@ -271,6 +274,8 @@ std::string parse_options(int argc, char** argv, Options* o)
             o->after_closedown = value;
         else if (name == "--local-delay" && parse_number(value, 0, 86400000, &n))
             o->local.delay_ms = static_cast<DWORD>(n);
+        else if (name == "--hold-local-cycles" && parse_number(value, 1, 1000000, &n))
+            o->local.hold_cycles = n;
         else if (name == "--fail-jobs" && parse_number(value, 1, 1000000, &n))
             o->host.create_job_failures = static_cast<int>(n);
         else if (name == "--fail-alias" && (!strcmp(value, "add") || !strcmp(value, "delete") || !strcmp(value, "both"))) {

@@ -219,6 +219,13 @@ extern "C" short __cdecl startup(HostInterface* host)
     if (!init_settings(host))
         return 0;
     log_settings(host);
+    // The probes of the mail flow check need the daemon's address to reach
+    // the daemon.
+    lock_settings();
+    int probing = Settings.Added.LostAfter > 0;
+    unlock_settings();
+    if (probing)
+        ensure_own_alias(host, 0);
     memcpy(HostInterfaceCopy, host, size);
 
     if (!start_control_thread()) {

@@ -134,9 +134,10 @@ void check_mail_flow(const HostInterface* host)
     if (lost_after == 0 || StopRequested)
         return;
 
+    unsigned minutes = static_cast<unsigned>(j.ms / MsPerMinute);
     if (j.verdict == FlowMissed)
-        format_text(CurrentReason, sizeof CurrentReason, "probe %u not back after %u minutes", j.number,
-                    static_cast<unsigned>(j.ms / MsPerMinute));
+        format_text(CurrentReason, sizeof CurrentReason, "probe %u not back after %u minute%s", j.number, minutes,
+                    minutes == 1 ? "" : "s");
     else if (j.number != 0)
         format_text(CurrentReason, sizeof CurrentReason, "probe %u back after %u.%03u s", j.number,
                     static_cast<unsigned>(j.ms / 1000), static_cast<unsigned>(j.ms % 1000));

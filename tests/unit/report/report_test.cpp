@@ -326,3 +326,62 @@ TEST_F(Report, ReportWaitsForTheSettingsLock)
     reporter.join();
     EXPECT_EQ(standin_jobs().size(), 2u);
 }
+
+// A digest of a quiet day is one short paragraph; one with events lists
+// only what happened.
+TEST_F(Report, DigestSaysOnlyWhatHappened)
+{
+    mail_to({"ops@example.test"});
+    DigestFacts quiet{};
+    copy_text(quiet.Domain, "example.test");
+    quiet.SinceStart = 1;
+    quiet.Since = SYSTEMTIME{2026, 12, 0, 7, 7, 30, 0, 0};
+    quiet.Cycles = 288;
+    DigestFacts busy = quiet;
+    busy.SinceStart = 0;
+    busy.Events = 6;
+    busy.HostCount = 1;
+    busy.Hosts[0] = {"mx2.example.test", 5, 25, 1, 0, 0};
+    busy.ServiceCount = 1;
+    busy.Services[0] = {"imap://%s.example.test", 3, 0, 0, 0, 0};
+    busy.DriveCount = 2;
+    busy.Drives[0] = {"D:\\", 0, 0, 0, 80, DriveLow};
+    busy.Drives[1] = {"Q:\\", 0, 0, 0, -1, DriveUnreadable};
+    busy.ModulesHeldMinutes = 12;
+    busy.Flow = 1;
+    busy.ProbesSent = 288;
+    busy.ProbesBack = 285;
+    busy.ProbesLost = 3;
+    busy.RoundTrips = 285;
+    busy.MedianMs = 204;
+    busy.WorstMs = 12345;
+    busy.CertCount = 1;
+    busy.Certs[0] = {"smtps://mail.example.test", 12};
+    busy.Failures = 2;
+    const struct {
+        const DigestFacts& facts;
+        const char* text;
+    } cases[] = {
+        {quiet, "Subject: Korval daily digest example.test: all well\r\nPriority: normal\r\n\r\n\r\nTime: <date>\r\n"
+                "Since Korval started at 2026-12-07 07:30: 288 poll cycles.\r\n"
+                "All well: every check passed and no failure was counted.\r\n"},
+        {busy, "Subject: Korval daily digest example.test: 6 events\r\nPriority: normal\r\n\r\n\r\nTime: <date>\r\n"
+               "Since the last digest at 2026-12-07 07:30: 288 poll cycles.\r\n"
+               "Host mx2.example.test: 5 misses, dead 25 minutes, up now.\r\n"
+               "Service imap://%s.example.test: 3 misses, dead 0 minutes, down now.\r\n"
+               "Drive D:\\: lowest 80 MB free, worst low.\r\n"
+               "Drive Q:\\: never readable.\r\n"
+               "Modules held offline: 12 minutes.\r\n"
+               "Mail flow: 288 probes sent, 285 back, 3 lost; round trip median 0.204 s, worst 12.345 s.\r\n"
+               "Certificate of smtps://mail.example.test: 12 days left.\r\n"
+               "Failures: 2.\r\n"},
+    };
+    for (const auto& c : cases) {
+        start_host(HostOptions());
+        ReportSnapshot report;
+        take_mail_snapshot(report);
+        ASSERT_EQ(send_mail(report, report.mail, write_digest_text, &c.facts), 1);
+        ASSERT_EQ(standin_jobs().size(), 1u);
+        EXPECT_EQ(standin_jobs()[0].text, header_block("ops@example.test") + with_date(c.text));
+    }
+}
