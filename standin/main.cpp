@@ -545,6 +545,7 @@ int run_once(const Options& o, int life)
     LONG waits_before = timelapse_long_waits();
     measure_life_begins();
     local_open(d.daemon);
+    std::set<DWORD> threads_at_start = process_threads();
     int started = d.startup(standin_record());
     if (life)
         note("life %d: startup returned %d", life, started);
@@ -555,7 +556,7 @@ int run_once(const Options& o, int life)
             note("startup again returned %d", d.startup(standin_record()));
         size_t threads = 0;
         for (DWORD id : process_threads())
-            threads += threads_before.count(id) ? 0 : 1;
+            threads += threads_at_start.count(id) ? 0 : 1;
         note("threads of the daemon: %zu", threads);
     }
     size_t delivered = o.deliver_every ? o.deliveries.size() : 0;
