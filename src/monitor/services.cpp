@@ -227,7 +227,8 @@ int talk(ServiceCheck& check, ServiceLink& link, const Address& address, TlsSess
 }
 
 // Why a check missed, by its outcome: an unexpected greeting shows its
-// start, the others their error number, if any.
+// start, the others their error number, if any; a failed handshake adds a
+// note where the system lacks TLS 1.3, which the server may want.
 const char* const MissReasons[] = {"",
                                    "connection refused",
                                    "connection timed out",

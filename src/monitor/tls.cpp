@@ -176,9 +176,10 @@ void read_certificate(Session& tls, const char* host, CertificateInfo& info)
 int tls_start(TlsSession& room, ServiceLink& link, ServiceCheck& check)
 {
     Session& tls = session(room);
-    check.error = SEC_E_SECPKG_NOT_FOUND;
-    if (!load_calls(tls))
+    if (!load_calls(tls)) {
+        check.error = SEC_E_SECPKG_NOT_FOUND;
         return ServiceHandshakeFailed;
+    }
     // Any certificate is read, whatever its trust: self-signed and private
     // ones are common and no fault of the service.
     SCHANNEL_CRED wanted{};

@@ -138,7 +138,7 @@ def _write_certificates(folder):
 
 def write_configs(folder, certs):
     """Exim's and Dovecot's configuration, spool and log folders under folder."""
-    folder = Path(folder)
+    folder, certs = Path(folder).resolve(), Path(certs).resolve()
     exim, dovecot = folder / "exim", folder / "dovecot"
     for path in (exim / "spool", dovecot / "run", dovecot / "state"):
         path.mkdir(parents=True, exist_ok=True)
