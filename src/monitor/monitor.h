@@ -96,15 +96,31 @@ enum ServiceOutcome {
     ServiceNoGreeting,
     ServiceWrongGreeting,
     ServiceUnresolvable,
-    ServiceConnectError, // the socket could not be opened or connected
+    ServiceConnectError,     // the socket could not be opened or connected
+    ServiceNoStarttls,       // the upgrade was not offered or was refused
+    ServicePlainText,        // plain text where TLS was expected
+    ServiceHandshakeFailed,  // with SChannel's status in error
+    ServiceHandshakeTimedOut,
 };
 constexpr int GreetingSize = 512;
+constexpr int SubjectSize = 100;
+// The server's certificate as a TLS check read it, whatever its trust.
+struct CertificateInfo {
+    int read;                   // the leaf certificate was read
+    int64_t not_before;         // Unix seconds
+    int64_t not_after;
+    char subject[SubjectSize];  // as reports show it (common name, else the whole name), printable ASCII
+    int trusted;                // a full chain to a trusted root, no partial chain
+    int name_matches;           // the configured host name is among the certificate's names
+};
 struct ServiceCheck {
     ServiceTarget target;
     int outcome;                      // a ServiceOutcome
-    int error;                        // the Windows Sockets error, if any
+    int error;                        // the Windows Sockets error, or SChannel's for a failed handshake
     int greeting_size;
     char greeting[GreetingSize + 1];  // what arrived, terminated
+    int lacks_tls13;                  // the system offers no TLS 1.3, which the server may want
+    CertificateInfo certificate;      // from a completed handshake
 };
 // Turns a finished check of slot index into its state, log lines, counts
 // and reports.

@@ -1,10 +1,12 @@
 // The service checks: a connection to each entry of [Services] and, for
-// the mail protocols, their greeting, judged by the host test's rules.
+// the mail protocols, their greeting (in TLS, or before and after an
+// upgrade to it), judged by the host test's rules.
 #include <winsock.h>
 
 #include "monitor/monitor.h"
 
 #include "monitor/errand.h"
+#include "monitor/tls.h"
 #include "platform/daemon_state.h"
 #include "platform/platform.h"
 #include "platform/text.h"
@@ -13,7 +15,7 @@
 
 namespace {
 
-// Connect and greeting together.
+// Connect, greeting, upgrade and handshake together.
 constexpr DWORD CheckLimitMs = 10000;
 // How much of an unexpected greeting the log and the report show.
 constexpr int ShownGreeting = 60;
@@ -88,36 +90,20 @@ int resolve(ServiceCheck& check, Address& address)
     return 1;
 }
 
-// Waits, within what is left of the limit, until the socket is readable
-// (or, for a connect, writable or failed); the select result.
-int wait_for(SOCKET s, DWORD start, bool connecting)
-{
-    DWORD spent = GetTickCount() - start;
-    DWORD left = spent < CheckLimitMs ? CheckLimitMs - spent : 0;
-    timeval limit = {static_cast<long>(left / 1000), static_cast<long>(left % 1000 * 1000)};
-    // A set of one: select reads only as many sockets as the count says.
-    struct OneSocket {
-        u_int count;
-        SOCKET socket;
-    } ready = {1, s}, failed = ready;
-    fd_set* one = reinterpret_cast<fd_set*>(&ready);
-    return select(0, connecting ? nullptr : one, connecting ? one : nullptr, reinterpret_cast<fd_set*>(&failed),
-                  &limit);
-}
-
-int connect_within_limit(ServiceCheck& check, SOCKET s, const Address& address, DWORD start)
+int connect_within_limit(ServiceCheck& check, const ServiceLink& link, const Address& address)
 {
     u_long nonblocking = 1;
-    ioctlsocket(s, FIONBIO, &nonblocking);
-    if (connect(s, reinterpret_cast<const sockaddr*>(address.bytes), address.size) != 0)
+    ioctlsocket(link.socket, FIONBIO, &nonblocking);
+    if (connect(link.socket, reinterpret_cast<const sockaddr*>(address.bytes), address.size) != 0)
         check.error = WSAGetLastError();
     if (check.error == WSAEWOULDBLOCK) {
-        int ready = wait_for(s, start, true);
+        int ready = wait_for(link, true);
         if (ready == 0)
             return ServiceTimedOut;
         // A failed connect shows as ready too: its error says which.
         int size = sizeof check.error;
-        if (ready < 0 || getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&check.error), &size) != 0)
+        if (ready < 0 ||
+            getsockopt(link.socket, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&check.error), &size) != 0)
             check.error = WSAGetLastError();
     }
     if (check.error == 0)
@@ -125,11 +111,30 @@ int connect_within_limit(ServiceCheck& check, SOCKET s, const Address& address, 
     return check.error == WSAECONNREFUSED ? ServiceRefused : ServiceConnectError;
 }
 
-// Reads until the first line has ended; it may come in pieces. 1 when it did.
-int read_greeting(ServiceCheck& check, SOCKET s, DWORD start)
+// What arrived within the limit, decrypted once the link is secure: the
+// byte count, or 0 or less when nothing came.
+int receive(const ServiceLink& link, char* data, int size)
 {
-    while (check.greeting_size < GreetingSize && wait_for(s, start, false) > 0) {
-        int got = recv(s, check.greeting + check.greeting_size, GreetingSize - check.greeting_size, 0);
+    if (link.tls)
+        return tls_receive(*link.tls, link, data, size);
+    if (wait_for(link, false) <= 0)
+        return 0;
+    return recv(link.socket, data, size, 0);
+}
+
+void say(const ServiceLink& link, const char* text)
+{
+    if (link.tls)
+        tls_send(*link.tls, link, text);
+    else
+        send_all(link, text, static_cast<int>(strlen(text)));
+}
+
+// Reads until the first line has ended; it may come in pieces. 1 when it did.
+int read_greeting(ServiceCheck& check, const ServiceLink& link)
+{
+    while (check.greeting_size < GreetingSize) {
+        int got = receive(link, check.greeting + check.greeting_size, GreetingSize - check.greeting_size);
         if (got <= 0)
             return 0;
         for (; got > 0; --got)
@@ -139,53 +144,122 @@ int read_greeting(ServiceCheck& check, SOCKET s, DWORD start)
     return 0;
 }
 
-int talk(ServiceCheck& check, SOCKET s, const Address& address, DWORD start)
+// The requests that upgrade a plain talk to TLS, in order, and how the
+// final line of each reply starts when the server agrees. SMTP's EHLO
+// reply must also offer STARTTLS on one of its lines.
+const struct {
+    int protocol;
+    const char* request;
+    const char* consent;
+    const char* offer;
+} UpgradeSteps[] = {
+    {SmtpStarttls, "EHLO korval\r\n", "250", "STARTTLS"},
+    {SmtpStarttls, "STARTTLS\r\n", "220", nullptr},
+    {Pop3Starttls, "STLS\r\n", "+OK", nullptr},
+    {ImapStarttls, "a1 STARTTLS\r\n", "a1 OK", nullptr},
+};
+
+// Reads a reply line by line up to its final one (SMTP marks the others
+// with '-' after the code, IMAP sends untagged '*' lines first); 1 when
+// that line starts with consent and, with an offer to look for, a line
+// offered it.
+int agreed(const ServiceLink& link, const char* consent, const char* offer)
 {
-    int outcome = connect_within_limit(check, s, address, start);
+    char text[GreetingSize];
+    int size = 0, offered = offer == nullptr;
+    for (;;) {
+        char* end = static_cast<char*>(memchr(text, '\n', size));
+        if (!end) {
+            int got = size < GreetingSize ? receive(link, text + size, GreetingSize - size) : 0;
+            if (got <= 0)
+                return 0;
+            size += got;
+            continue;
+        }
+        *end = '\0';
+        int length = static_cast<int>(end - text);
+        if (offer && length > 4 && _strnicmp(text + 4, offer, strlen(offer)) == 0 &&
+            static_cast<unsigned char>(text[4 + strlen(offer)]) <= ' ')
+            offered = 1;
+        if (text[0] != '*' && (length <= 3 || text[3] != '-'))
+            return offered && strncmp(text, consent, strlen(consent)) == 0;
+        size -= length + 1;
+        memmove(text, end + 1, size);
+    }
+}
+
+// The upgrade of a plain talk; 1 when the server agreed to every step.
+int upgrade(const ServiceLink& link, int protocol)
+{
+    for (const auto& step : UpgradeSteps) {
+        if (step.protocol != protocol)
+            continue;
+        send_all(link, step.request, static_cast<int>(strlen(step.request)));
+        if (!agreed(link, step.consent, step.offer))
+            return 0;
+    }
+    return 1;
+}
+
+// The talk of one check on a connecting socket; tls is the room for a TLS
+// session when the entry wants one.
+int talk(ServiceCheck& check, ServiceLink& link, const Address& address, TlsSession* tls)
+{
+    int outcome = connect_within_limit(check, link, address);
     const ServiceKind& kind = ServiceKinds[check.target.protocol];
     if (outcome != ServiceAnswered || kind.greeting[0] == '\0')
         return outcome;
-    int greeted = read_greeting(check, s, start);
+    if (kind.tls == ImplicitTls && (outcome = tls_start(*tls, link, check)) != ServiceAnswered)
+        return outcome;
+    int greeted = read_greeting(check, link);
+    int welcome = greeted && strncmp(check.greeting, kind.greeting, strlen(kind.greeting)) == 0;
+    if (welcome && kind.tls == StartTls) {
+        if (!upgrade(link, check.target.protocol))
+            outcome = ServiceNoStarttls;
+        else if ((outcome = tls_start(*tls, link, check)) != ServiceAnswered)
+            return outcome;
+    }
     // A goodbye whatever came, so that the server need not wait for its timeout.
-    send(s, kind.goodbye, static_cast<int>(strlen(kind.goodbye)), 0);
+    say(link, kind.goodbye);
     if (!greeted)
         return ServiceNoGreeting;
-    return strncmp(check.greeting, kind.greeting, strlen(kind.greeting)) == 0 ? ServiceAnswered
-                                                                               : ServiceWrongGreeting;
+    return welcome ? outcome : ServiceWrongGreeting;
 }
 
 // Why a check missed, by its outcome: an unexpected greeting shows its
-// start, the others their error number, if any.
+// start, the others their error number, if any; a failed handshake adds a
+// note where the system lacks TLS 1.3, which the server may want.
 const char* const MissReasons[] = {"",
                                    "connection refused",
                                    "connection timed out",
                                    "no greeting",
                                    "unexpected greeting '%s'",
                                    "error %d finding address",
-                                   "error %d connecting"};
-static_assert(sizeof MissReasons / sizeof *MissReasons == ServiceConnectError + 1);
+                                   "error %d connecting",
+                                   "STARTTLS not offered",
+                                   "the server answered in plain text",
+                                   "TLS handshake failed (error 0x%08X%s)",
+                                   "TLS handshake timed out"};
+static_assert(sizeof MissReasons / sizeof *MissReasons == ServiceHandshakeTimedOut + 1);
 
 void describe_miss(const ServiceCheck& check, char (&reason)[sizeof CurrentReason])
 {
     const char* format = MissReasons[check.outcome];
     if (check.outcome != ServiceWrongGreeting) {
-        format_text(reason, sizeof reason, format, check.error);
+        format_text(reason, sizeof reason, format, check.error,
+                    check.lacks_tls13 ? "; the server may require TLS 1.3, which this system lacks" : "");
         return;
     }
     // Made printable, and always an argument: the greeting is the server's text.
     char shown[ShownGreeting + 1];
-    int n = 0;
-    for (; n < ShownGreeting && n < check.greeting_size && check.greeting[n] != '\r' && check.greeting[n] != '\n'; ++n) {
-        unsigned char c = static_cast<unsigned char>(check.greeting[n]);
-        shown[n] = c < ' ' || c > '~' ? '?' : static_cast<char>(c);
-    }
-    shown[n] = '\0';
+    copy_printable(shown, sizeof shown, check.greeting, check.greeting_size);
     format_text(reason, sizeof reason, format, shown);
 }
 
-// The errand's work: resolve, connect, read the greeting, say goodbye,
-// close. Touches nothing but the check.
-void check_service(void* data, HANDLE)
+// The errand's work: resolve, connect, read the greeting, upgrade to TLS
+// where the entry says so, say goodbye, close. Touches nothing but the
+// check.
+void check_service(void* data, HANDLE life_over)
 {
     ServiceCheck& check = *static_cast<ServiceCheck*>(data);
     Address address{};
@@ -195,18 +269,55 @@ void check_service(void* data, HANDLE)
         check.outcome = ServiceUnresolvable;
         return;
     }
-    DWORD start = GetTickCount();
-    SOCKET s = socket(reinterpret_cast<const sockaddr*>(address.bytes)->sa_family, SOCK_STREAM, 0);
-    if (s == INVALID_SOCKET) {
+    ServiceLink link = {socket(reinterpret_cast<const sockaddr*>(address.bytes)->sa_family, SOCK_STREAM, 0),
+                        GetTickCount(), life_over, nullptr};
+    if (link.socket == INVALID_SOCKET) {
         check.error = WSAGetLastError();
         check.outcome = ServiceConnectError;
         return;
     }
-    check.outcome = talk(check, s, address, start);
-    closesocket(s);
+    if (ServiceKinds[check.target.protocol].tls == NoTls) {
+        check.outcome = talk(check, link, address, nullptr);
+    } else {
+        // Its buffers live on this thread's stack, not in the errand's data.
+        TlsSession tls{};
+        check.outcome = talk(check, link, address, &tls);
+        tls_end(tls, link);
+    }
+    closesocket(link.socket);
 }
 
 } // namespace
+
+int wait_for(const ServiceLink& link, bool writable)
+{
+    if (WaitForSingleObject(link.life_over, 0) == WAIT_OBJECT_0)
+        return 0;
+    DWORD spent = GetTickCount() - link.start;
+    DWORD left = spent < CheckLimitMs ? CheckLimitMs - spent : 0;
+    timeval limit = {static_cast<long>(left / 1000), static_cast<long>(left % 1000 * 1000)};
+    // A set of one: select reads only as many sockets as the count says.
+    struct OneSocket {
+        u_int count;
+        SOCKET socket;
+    } ready = {1, link.socket}, failed = ready;
+    fd_set* one = reinterpret_cast<fd_set*>(&ready);
+    return select(0, writable ? nullptr : one, writable ? one : nullptr, reinterpret_cast<fd_set*>(&failed), &limit);
+}
+
+int send_all(const ServiceLink& link, const char* data, int size)
+{
+    while (size > 0) {
+        int sent = send(link.socket, data, size, 0);
+        if (sent > 0) {
+            data += sent;
+            size -= sent;
+        } else if (WSAGetLastError() != WSAEWOULDBLOCK || wait_for(link, true) <= 0) {
+            return 0;
+        }
+    }
+    return 1;
+}
 
 void tell_service_check(const HostInterface* host, int index, const char* name, const ServiceCheck& check)
 {

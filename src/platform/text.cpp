@@ -48,3 +48,13 @@ int append_text(char* buffer, size_t size, const char* text)
     }
     return copy_text(buffer + used, size - used, text);
 }
+
+void copy_printable(char* buffer, size_t size, const char* text, size_t length)
+{
+    size_t n = 0;
+    for (; n + 1 < size && n < length && text[n] != '\r' && text[n] != '\n'; ++n) {
+        unsigned char c = static_cast<unsigned char>(text[n]);
+        buffer[n] = c < ' ' || c > '~' ? '?' : static_cast<char>(c);
+    }
+    buffer[n] = '\0';
+}

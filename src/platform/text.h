@@ -23,6 +23,11 @@ int copy_text(char* buffer, size_t size, const char* text);
 // Returns 1 when it fitted whole, 0 when it was cut.
 int append_text(char* buffer, size_t size, const char* text);
 
+// Copies at most length bytes of a text up to its first line end, anything
+// unprintable (and any byte above 126) as '?', cut to fit: a text that a
+// server sent, made fit for a log line.
+void copy_printable(char* buffer, size_t size, const char* text, size_t length);
+
 template <size_t N>
 inline int copy_text(char (&buffer)[N], const char* text) { return copy_text(buffer, N, text); }
 template <size_t N>

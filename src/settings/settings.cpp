@@ -177,17 +177,24 @@ const char* suspended_modules(const SettingsRecord& s)
 
 } // namespace
 
-const ServiceKind ServiceKinds[4] = {
-    {"", 0, "", ""},
-    {"smtp://", 25, "220", "QUIT\r\n"},
-    {"pop3://", 110, "+OK", "QUIT\r\n"},
-    {"imap://", 143, "* OK", "a1 LOGOUT\r\n"},
+// IMAP's upgrade takes the tag a1, so its goodbye takes the next.
+const ServiceKind ServiceKinds[ServiceKindCount] = {
+    {"", 0, "", "", NoTls},
+    {"smtp://", 25, "220", "QUIT\r\n", NoTls},
+    {"pop3://", 110, "+OK", "QUIT\r\n", NoTls},
+    {"imap://", 143, "* OK", "a1 LOGOUT\r\n", NoTls},
+    {"smtps://", 465, "220", "QUIT\r\n", ImplicitTls},
+    {"pop3s://", 995, "+OK", "QUIT\r\n", ImplicitTls},
+    {"imaps://", 993, "* OK", "a1 LOGOUT\r\n", ImplicitTls},
+    {"smtp+starttls://", 587, "220", "QUIT\r\n", StartTls},
+    {"pop3+starttls://", 110, "+OK", "QUIT\r\n", StartTls},
+    {"imap+starttls://", 143, "* OK", "a2 LOGOUT\r\n", StartTls},
 };
 
 int parse_service(const char* entry, ServiceTarget& target)
 {
     target = ServiceTarget{};
-    for (int p = Smtp; p <= Imap; ++p) {
+    for (int p = Smtp; p < ServiceKindCount; ++p) {
         size_t length = strlen(ServiceKinds[p].scheme);
         if (_strnicmp(entry, ServiceKinds[p].scheme, length) == 0) {
             target.protocol = p;

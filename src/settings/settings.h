@@ -110,19 +110,36 @@ extern DriveStateEntry DriveState[MaxDrives];
 // The service checks follow the host test's rules with counters of their own.
 extern HostStateEntry ServiceState[MaxServices];
 
-// What a service entry names: smtp://, pop3://, imap:// or a bare
-// HOST:PORT (Tcp, which only connects).
-enum ServiceProtocol { Tcp = 0, Smtp = 1, Pop3 = 2, Imap = 3 };
+// What a service entry names: smtp://, pop3://, imap://, their forms with
+// TLS from the first byte (smtps://, pop3s://, imaps://) or after an
+// upgrade (smtp+starttls:// and so on), or a bare HOST:PORT (Tcp, which
+// only connects). Each is its row of ServiceKinds.
+enum ServiceProtocol {
+    Tcp,
+    Smtp,
+    Pop3,
+    Imap,
+    Smtps,
+    Pop3s,
+    Imaps,
+    SmtpStarttls,
+    Pop3Starttls,
+    ImapStarttls,
+    ServiceKindCount
+};
+// How an entry's service speaks TLS.
+enum TlsStyle { NoTls, ImplicitTls, StartTls };
 struct ServiceKind {
     const char* scheme;   // with "://"; empty for a bare HOST:PORT
     uint16_t port;        // default port, 0 when one must be given
     const char* greeting; // how the greeting line starts; empty: none read
     const char* goodbye;  // sent after the greeting
+    int tls;              // a TlsStyle
 };
-extern const ServiceKind ServiceKinds[4];
+extern const ServiceKind ServiceKinds[ServiceKindCount];
 
 struct ServiceTarget {
-    int protocol;                 // a ServiceProtocol
+    int protocol;                 // a ServiceProtocol, its row of ServiceKinds
     char host[ServiceNameSize];   // a name, a dotted address or an IPv6 literal without brackets
     int ipv6;                     // the host was written in brackets
     uint16_t port;

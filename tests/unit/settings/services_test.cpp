@@ -7,23 +7,31 @@ namespace {
 
 TEST(ServiceEntries, EveryFormParsesOrIsRefused)
 {
-    // Parsed as "protocol host port"; empty: refused.
+    // Parsed as "protocol TLS-style host port"; empty: refused.
     const struct {
         const char* entry;
         std::string parsed;
     } cases[] = {
-        {"smtp://mail.example.test", "1 mail.example.test 25"}, {"POP3://10.0.0.1", "2 10.0.0.1 110"},
-        {"imap://127.0.0.1:1143", "3 127.0.0.1 1143"},          {"backup.example.test:5432", "0 backup.example.test 5432"},
-        {"smtp://[::1]:2525", "1 ::1 2525"},                     {"[fe80::1]:65535", "0 fe80::1 65535"},
+        {"smtp://mail.example.test", "1 0 mail.example.test 25"}, {"POP3://10.0.0.1", "2 0 10.0.0.1 110"},
+        {"imap://127.0.0.1:1143", "3 0 127.0.0.1 1143"},          {"backup.example.test:5432", "0 0 backup.example.test 5432"},
+        {"smtp://[::1]:2525", "1 0 ::1 2525"},                     {"[fe80::1]:65535", "0 0 fe80::1 65535"},
+        {"smtps://mx.example.test", "4 1 mx.example.test 465"},   {"POP3S://mx.example.test", "5 1 mx.example.test 995"},
+        {"imaps://mx.example.test", "6 1 mx.example.test 993"},   {"Smtp+StartTLS://mx.example.test", "7 2 mx.example.test 587"},
+        {"pop3+starttls://mx.example.test", "8 2 mx.example.test 110"},
+        {"imap+starttls://mx.example.test", "9 2 mx.example.test 143"},
+        {"imaps://[::1]:1993", "6 1 ::1 1993"},                    {"smtp+starttls://mx.example.test:25", "7 2 mx.example.test 25"},
         {"backup.example.test", ""}, {"host:", ""},  {"host:0", ""},         {"host:65536", ""},   {"host:000080000", ""},
         {"host:25a", ""},            {"host:-1", ""}, {"http://host:80", ""}, {"smtp:/host:25", ""}, {"smtp://", ""},
         {"smtp://:25", ""},          {":25", ""},     {"smtp://[::1", ""},    {"smtp://[]:25", ""}, {"smtp://[::1]x", ""},
-        {"a b:25", ""},              {"host/x:25", ""},
+        {"a b:25", ""},              {"host/x:25", ""}, {"smtp+tls://host", ""}, {"smtps:/host", ""},   {"imaps://:993", ""},
     };
     for (const auto& c : cases) {
         ServiceTarget t;
         int parsed = parse_service(c.entry, t);
-        EXPECT_EQ(parsed ? std::to_string(t.protocol) + " " + t.host + " " + std::to_string(t.port) : "", c.parsed)
+        EXPECT_EQ(parsed ? std::to_string(t.protocol) + " " + std::to_string(ServiceKinds[t.protocol].tls) + " " + t.host +
+                               " " + std::to_string(t.port)
+                         : "",
+                  c.parsed)
             << c.entry;
     }
 }

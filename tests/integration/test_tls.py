@@ -1,0 +1,100 @@
+"""The TLS checks of the real korval.dll against Debian's Exim and Dovecot on
+127.0.0.1 in a private network namespace, over implicit TLS and STARTTLS with
+a certificate of a private CA: they answer, name the configured host, and
+each server's own log shows a clean goodbye. An SMTP server that offers no
+STARTTLS, a server that insists on TLS 1.3, and two small servers that no
+real one imitates (plain text on an implicit-TLS port, a handshake that
+stalls) miss with their reasons."""
+
+import re
+import sys
+import unittest
+from datetime import datetime
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import korval_it as it
+import mailservers
+
+# Plain text at once on 4660; on 4661 the ClientHello is taken and never
+# answered. Each writes what it receives to got-PORT.bin.
+SERVERS = r"""
+import socket, threading, time
+def serve(port, greeting, listener):
+    while True:
+        connection, _ = listener.accept()
+        connection.sendall(greeting)
+        with connection, open(f"got-{port}.bin", "ab") as got:
+            while data := connection.recv(4096):
+                got.write(data)
+for port, greeting in {4660: b"220 plain.example.test ESMTP\r\n", 4661: b""}.items():
+    listener = socket.create_server(("127.0.0.1", port))
+    threading.Thread(target=serve, args=(port, greeting, listener), daemon=True).start()
+open("servers-ready", "w").close()
+time.sleep(600)
+"""
+
+NETNS_SCRIPT = """set -u
+ip link set lo up
+{wine}{servers}/usr/bin/python3 small.py & small=$!
+for _ in $(seq 100); do [ -e servers-ready ] && break; sleep 0.1; done
+"$@"; status=$?
+kill $small; eval "$stop_servers"; wineserver -k >/dev/null 2>&1; exit $status
+"""
+
+HOST, M = mailservers.HOST, mailservers
+# The entries that answer, with their server's port.
+ANSWERING = {f"smtp+starttls://{HOST}:{M.SUBMISSION}": M.SUBMISSION, f"smtps://{HOST}:{M.SMTPS}": M.SMTPS,
+             f"imap+starttls://{HOST}:{M.IMAP}": M.IMAP, f"imaps://{HOST}:{M.IMAPS}": M.IMAPS,
+             f"pop3+starttls://{HOST}:{M.POP3}": M.POP3, f"pop3s://{HOST}:{M.POP3S}": M.POP3S,
+             f"SMTPS://{HOST}:{M.SMTPS_SOON}": M.SMTPS_SOON, f"smtps://{HOST}:{M.SMTPS_EXPIRED}": M.SMTPS_EXPIRED}
+NO_STARTTLS, TLS13, PLAIN, STALLED = (f"smtp+starttls://{HOST}:{M.NO_STARTTLS}", f"smtps://{HOST}:{M.SMTPS_TLS13}",
+                                      "smtps://127.0.0.1:4660", "imaps://127.0.0.1:4661")
+REASONS = {NO_STARTTLS: "STARTTLS not offered",
+           TLS13: r"TLS handshake failed \(error 0x[0-9A-F]{8}; the server may require TLS 1\.3, which this system lacks\)",
+           PLAIN: "the server answered in plain text", STALLED: "TLS handshake timed out"}
+ENTRIES = [*ANSWERING, *REASONS]
+
+
+def seconds(line):
+    return datetime.strptime(line.time, "%H:%M:%S.%f").timestamp()
+
+
+class Tls(unittest.TestCase):
+    def test_real_servers_answer_in_tls_and_the_others_miss_with_their_reasons(self):
+        folder = it.work_dir("tls")
+        certs = mailservers.make_certificates(folder)
+        mailservers.write_configs(folder, certs)
+        (folder / "small.py").write_text(SERVERS)
+        it.write_ini(folder, {"General": {"PollTime": 1, "Retry": 1, "Suspend": 2, "MemoryLimit": 0,
+                                          "Mail": "admin@example.test"},
+                              "Services": {"Number": len(ENTRIES),
+                                           **{f"Service{k}": e for k, e in enumerate(ENTRIES, 1)}}})
+        script = NETNS_SCRIPT.format(wine=it.NS_WINE, servers=mailservers.start_lines(folder))
+        run = it.run_standin("run", "--cycles", 1, "--seconds", 40, "--lapse", 100, cwd=folder, timeout=60,
+                             prefix=["unshare", "--net", "--", "bash", "-c", script, "netns"], env=it.NS_ENV)
+        self.assertEqual(run.returncode, it.EXIT_OK)
+        self.assertEqual(run.faults(), [])
+
+        log = run.out.log()
+        checks = [l for l in log if l.text.startswith("Service ")]
+        self.assertEqual(len(checks), len(REASONS), [l.text for l in checks])
+        for line, (entry, reason) in zip(checks, REASONS.items()):
+            self.assertRegex(line.text, f"^Service {re.escape(entry)} doesn't answer: {reason}\\.$")
+
+        # Plain text is known at once after the check before it; the stalled
+        # handshake takes the whole limit.
+        missed = {l.text.split()[1]: seconds(l) for l in checks}
+        self.assertLess(missed[PLAIN] - missed[TLS13], 1.5)
+        self.assertGreaterEqual(missed[STALLED] - missed[PLAIN], 9.9)
+
+        ended = mailservers.goodbyes(folder)
+        said_goodbye = [*ANSWERING.values(), M.NO_STARTTLS]
+        self.assertEqual({port: ended.get(port) for port in said_goodbye}, {port: ["clean"] for port in said_goodbye})
+        self.assertEqual(mailservers.names_asked(folder), {port: [HOST] for port in (M.IMAP, M.IMAPS, M.POP3, M.POP3S)})
+        self.assertEqual((folder / "got-4660.bin").read_bytes()[:1], b"\x16", "a ClientHello, then nothing")
+        self.assertEqual((folder / "got-4661.bin").read_bytes()[:1], b"\x16")
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
