@@ -143,6 +143,7 @@ void begin_fresh_life()
     CurrentDrivePath[0] = '\0';
     CurrentFreeMB = 0;
     CurrentReason[0] = '\0';
+    CurrentDaysLeft = 0;
     MemoryReportCountdown = 0;
     Failures = FailedHost = LowDiskSpace = TotalTests = 0;
     StopRequested = 0;

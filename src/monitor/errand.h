@@ -19,7 +19,7 @@
 typedef void (*ErrandWork)(void* data, HANDLE life_over);
 
 // The most bytes an errand's data may take.
-constexpr size_t ErrandSpace = 20 * 1024;
+constexpr size_t ErrandSpace = 32 * 1024;
 
 enum ErrandResult { ErrandStopped = 0, ErrandDone = 1 };
 

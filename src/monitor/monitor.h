@@ -122,6 +122,30 @@ struct ServiceCheck {
     int lacks_tls13;                  // the system offers no TLS 1.3, which the server may want
     CertificateInfo certificate;      // from a completed handshake
 };
+// A certificate's level: fine, or within its warning or critical days, or
+// expired (a miss of the service).
+enum CertLevel { CertFine = 0, CertWarning = 1, CertCritical = 2, CertExpired = 3 };
+// The level at now, with the thresholds lowered for a short-lived
+// certificate: warning below the smaller of warn_days and a quarter of its
+// lifetime, critical below the smaller of critical_days and a tenth; 0 days
+// turn a level off.
+int certificate_level(const CertificateInfo& c, int64_t now, int warn_days, int critical_days);
+// Whole days from now to the certificate's expiry (negative once expired).
+int32_t days_left(int64_t expiry, int64_t now);
+// What the notices of a certificate ask for at this check.
+enum CertNotice { NoNotice = -1, RenewedNotice = 0, WarningNotice = 1, CriticalNotice = 2 };
+// Keeps the notices of the certificate read in a service's reading: one
+// when the certificate enters each level, a reminder once a day while it
+// is critical, and one renewed notice when a certificate with a later
+// expiry brings the entry back to fine after a notice. Called with the lock
+// held.
+int certificate_notice(PollReading& r, const CertificateInfo& c, int level, uint64_t now_ms);
+// Logs and reports the notice of slot index's certificate.
+void tell_certificate(const HostInterface* host, int index, const char* name, const CertificateInfo& c, int notice,
+                      int64_t now);
+// "YYYY-MM-DD" of a Unix time, in UTC.
+void format_day(char (&text)[11], int64_t seconds);
+
 // Turns a finished check of slot index into its state, log lines, counts
 // and reports.
 void tell_service_check(const HostInterface* host, int index, const char* name, const ServiceCheck& check);

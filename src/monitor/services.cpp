@@ -322,25 +322,55 @@ int send_all(const ServiceLink& link, const char* data, int size)
 void tell_service_check(const HostInterface* host, int index, const char* name, const ServiceCheck& check)
 {
     static const PollTexts texts = {Service, "Service %s is ON again.", "Service %s is dead."};
-    int answered = check.outcome == ServiceAnswered;
+    const CertificateInfo& c = check.certificate;
+    int64_t now = Platform.UnixTime();
+    lock_settings();
+    int warn_days = Settings.Added.CertWarnDays, critical_days = Settings.Added.CertCriticalDays;
+    unlock_settings();
+    int read = check.outcome == ServiceAnswered && c.read;
+    int level = read ? certificate_level(c, now, warn_days, critical_days) : CertFine;
+    // An expired certificate takes the service down for every client that
+    // checks it.
+    int answered = check.outcome == ServiceAnswered && level != CertExpired;
     PollOutcome outcome;
-    if (!record_slot_poll(Settings.ServiceNames, Settings.ServiceCount, ServiceState, ServiceReadings, index, name, answered, outcome))
+    if (!record_slot_poll(Settings.Added.ServiceNames, Settings.Added.ServiceCount, ServiceState, ServiceReadings,
+                          index, name, answered, outcome))
         return;
+    int notice = NoNotice;
+    if (read) {
+        lock_settings();
+        PollReading& r = ServiceReadings[index];
+        if (strncmp(r.Name, name, sizeof r.Name) == 0) {
+            r.CertRead = 1;
+            r.CertLevel = static_cast<int8_t>(level);
+            r.CertExpiry = c.not_after;
+            if (level != CertExpired)
+                notice = certificate_notice(r, c, level, Platform.MonotonicMs());
+        }
+        unlock_settings();
+    }
     if (!answered) {
         // The daemon's own trouble counts as a failure too, as for a host.
         if (check.outcome == ServiceUnresolvable)
             host_bump_statistic(host, Failures);
-        describe_miss(check, CurrentReason);
+        if (level == CertExpired) {
+            char day[11];
+            format_day(day, c.not_after);
+            format_text(CurrentReason, sizeof CurrentReason, "certificate expired on %s", day);
+        } else {
+            describe_miss(check, CurrentReason);
+        }
         host_log_format(host, 20, 15, "Service %s doesn't answer: %s.", name, CurrentReason);
     }
     tell_poll(host, texts, index, name, answered, outcome);
+    tell_certificate(host, index, name, c, notice, now);
 }
 
 void check_services(const HostInterface* host)
 {
     for (int i = 0;; ++i) {
         char name[ServiceNameSize];
-        if (!copy_slot_name(Settings.ServiceNames, Settings.ServiceCount, i, name))
+        if (!copy_slot_name(Settings.Added.ServiceNames, Settings.Added.ServiceCount, i, name))
             break;
         ServiceCheck check{};
         // Only entries that parse are in the table.

@@ -7,7 +7,6 @@
 
 #include <cstdarg>
 #include <cstring>
-#include <ctime>
 
 #include "monitor/errand.h"
 #include "monitor/monitor.h"
@@ -102,26 +101,38 @@ void family(StatusText& t, const char* name, const char* type, const char* help)
 // One sample of a table entry: the slot (its number in korval.ini) keeps
 // two entries of the same name apart, which the exporters would refuse as
 // duplicates.
-void slot_sample(StatusText& t, const char* name, int key, const char* label, const char* value, long number)
+void slot_sample(StatusText& t, const char* name, int key, const char* label, const char* value, int64_t number)
 {
     add(t, "%s{slot=\"%d\",%s=\"", name, key, label);
     put_label_value(t, value);
-    add(t, "\"} %ld\n", number);
+    add(t, "\"} %I64d\n", number);
 }
 
-// The host's and service families: a sample for each entry with a reading.
+// What the host's and service families show of a reading.
+enum PollFigure { UpFigure, MissedFigure, CertExpiryFigure, CertLevelFigure };
+
+int64_t poll_figure(const PollReading& r, int figure)
+{
+    switch (figure) {
+    case UpFigure:
+        return r.Up;
+    case MissedFigure:
+        return r.Missed;
+    case CertExpiryFigure:
+        return r.CertExpiry;
+    default:
+        return r.CertLevel;
+    }
+}
+
+// A sample for each entry with a reading; the certificate figures only for
+// an entry whose certificate was read.
 void poll_samples(StatusText& t, const char* name, const char* label, int count, const uint8_t* keys,
-                  const PollReading* readings, int up)
+                  const PollReading* readings, int figure)
 {
     for (int k = 0; k < count; ++k)
-        if (readings[k].Name[0] != '\0')
-            slot_sample(t, name, keys[k], label, readings[k].Name, up ? readings[k].Up : readings[k].Missed);
-}
-
-// The Unix time from a clock good past 2038.
-int64_t unix_time_now()
-{
-    return _time64(nullptr);
+        if (readings[k].Name[0] != '\0' && (figure < CertExpiryFigure || readings[k].CertRead))
+            slot_sample(t, name, keys[k], label, readings[k].Name, poll_figure(readings[k], figure));
 }
 
 // Moves the written twin over the file; a reader holding the file is
@@ -211,9 +222,9 @@ int format_status(char* text, size_t size, const StatusSnapshot& s)
     add(t, "korval_failures_total %u\n", s.Failures);
 
     family(t, "korval_host_up", "gauge", "1 if the host answered its last echo, else 0.");
-    poll_samples(t, "korval_host_up", "host", s.HostCount, s.HostKeys, s.Hosts, 1);
+    poll_samples(t, "korval_host_up", "host", s.HostCount, s.HostKeys, s.Hosts, UpFigure);
     family(t, "korval_host_missed_polls", "gauge", "Consecutive polls the host did not answer.");
-    poll_samples(t, "korval_host_missed_polls", "host", s.HostCount, s.HostKeys, s.Hosts, 0);
+    poll_samples(t, "korval_host_missed_polls", "host", s.HostCount, s.HostKeys, s.Hosts, MissedFigure);
 
     family(t, "korval_memory_available_megabytes", "gauge", "Available memory as the memory test read it.");
     if (s.MemoryRead)
@@ -235,7 +246,15 @@ int format_status(char* text, size_t size, const StatusSnapshot& s)
         s.ModulesOffline & 1, s.ModulesOffline >> 1 & 1);
 
     family(t, "korval_service_up", "gauge", "1 if the service answered its last check, else 0.");
-    poll_samples(t, "korval_service_up", "service", s.ServiceCount, s.ServiceKeys, s.Services, 1);
+    poll_samples(t, "korval_service_up", "service", s.ServiceCount, s.ServiceKeys, s.Services, UpFigure);
+    if (s.TlsEntries) {
+        family(t, "korval_service_cert_expiry_seconds", "gauge", "Expiry of the service's TLS certificate, Unix time.");
+        poll_samples(t, "korval_service_cert_expiry_seconds", "service", s.ServiceCount, s.ServiceKeys, s.Services,
+                     CertExpiryFigure);
+        family(t, "korval_service_cert_state", "gauge", "0 fine, 1 warning, 2 critical, 3 expired.");
+        poll_samples(t, "korval_service_cert_state", "service", s.ServiceCount, s.ServiceKeys, s.Services,
+                     CertLevelFigure);
+    }
 
     if (s.FlowOn) {
         family(t, "korval_mail_flow_up", "gauge", "1 if the last judgement of the mail flow was an answer, else 0.");
@@ -329,9 +348,11 @@ void take_status_snapshot(StatusSnapshot& s)
         if (strncmp(DriveReadings[k].Name, Settings.DriveNames[k], DriveNameSize) == 0)
             s.Drives[k] = DriveReadings[k];
     s.ModulesOffline = ModulesTakenOffline;
-    s.ServiceCount = in_table(Settings.ServiceCount, MaxServices);
-    memcpy(s.ServiceKeys, Settings.ServiceKeys, sizeof s.ServiceKeys);
-    take_readings(s.Services, ServiceReadings, Settings.ServiceNames, s.ServiceCount, ServiceState);
+    s.ServiceCount = in_table(Settings.Added.ServiceCount, MaxServices);
+    memcpy(s.ServiceKeys, Settings.Added.ServiceKeys, sizeof s.ServiceKeys);
+    take_readings(s.Services, ServiceReadings, Settings.Added.ServiceNames, s.ServiceCount, ServiceState);
+    for (int k = 0; k < s.ServiceCount; ++k)
+        s.TlsEntries |= service_uses_tls(Settings.Added.ServiceNames[k]);
     s.FlowOn = Settings.Added.LostAfter > 0;
     s.FlowJudged = MailFlow.Judged;
     s.FlowUp = MailFlow.Up;
@@ -341,7 +362,7 @@ void take_status_snapshot(StatusSnapshot& s)
     s.FlowLost = MailFlow.Lost;
     unlock_settings();
     s.Cycles = CyclesDone;
-    s.EndSeconds = unix_time_now();
+    s.EndSeconds = Platform.UnixTime();
     s.Failures = static_cast<uint32_t>(FailuresTallied);
 }
 

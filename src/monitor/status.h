@@ -30,6 +30,14 @@ struct PollReading {
     uint16_t Missed;         // checks missed in a row, held at 65,535
     uint8_t Dead;            // declared dead (copied into a snapshot only)
     uint32_t Cycle;          // the cycle that checked it (CyclesStarted)
+    // A service with TLS: its certificate at the last check that read one,
+    // and the notices sent for it.
+    uint8_t CertRead;
+    int8_t CertLevel;        // a CertLevel
+    int64_t CertExpiry;      // Unix seconds
+    int64_t NoticedExpiry;   // the certificate that the notices below are about
+    int8_t NoticeLevel;      // the highest notice sent for it: CertFine (none), CertWarning, CertCritical
+    uint64_t RemindedMs;     // the last critical notice, on the monotonic clock
 };
 static_assert(HostNameSize == ServiceNameSize);
 
@@ -67,6 +75,7 @@ struct StatusSnapshot {
     int ServiceCount;
     uint8_t ServiceKeys[MaxServices];
     PollReading Services[MaxServices];
+    int TlsEntries; // a service entry checks TLS: the certificate families show
     // The mail flow check, while it is on.
     int FlowOn;
     int FlowJudged, FlowUp;
@@ -79,9 +88,10 @@ struct StatusSnapshot {
     uint32_t HeartbeatsSent;
 };
 
-// Room for the longest text: 15 hosts, 10 drives and 15 services with
-// names of nothing but characters that take two bytes each.
-constexpr size_t StatusTextSize = 16 * 1024;
+// Room for the longest text: 15 hosts, 10 drives and 15 services with their
+// certificates, with names of nothing but characters that take two bytes
+// each, and every other family.
+constexpr size_t StatusTextSize = 28 * 1024;
 
 // The file's text; 1 when it fitted whole.
 int format_status(char* text, size_t size, const StatusSnapshot& s);

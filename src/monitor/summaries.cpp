@@ -182,6 +182,20 @@ void send_heartbeat(const StatusSnapshot& s, const ReportChannel& to, const Repo
     h.ModulesSelected = selected;
     h.ModulesHeld = s.ModulesOffline;
     h.Problems += count_bits(s.ModulesOffline);
+    // The certificate nearest to expiry; one within its warning or critical
+    // days is a problem (an expired one is a service down already).
+    int64_t nearest = INT64_MAX;
+    for (int k = 0; k < s.ServiceCount; ++k) {
+        const PollReading& r = s.Services[k];
+        if (r.Name[0] == '\0' || !r.CertRead)
+            continue;
+        h.Problems += r.CertLevel == CertWarning || r.CertLevel == CertCritical;
+        if (r.CertExpiry < nearest) {
+            nearest = r.CertExpiry;
+            copy_text(h.CertEntry, r.Name);
+        }
+    }
+    h.CertDays = days_left(nearest, s.EndSeconds);
     h.Flow = !s.FlowOn ? -1 : !s.FlowJudged ? 0 : s.FlowUp ? 1 : 2;
     h.Problems += h.Flow == 2;
     h.Cycles = s.Cycles;
@@ -262,6 +276,15 @@ void send_digest(const StatusSnapshot& s, const ReportSnapshot& report)
         unlock_settings();
         trip_figures(d);
         d.Events += d.ProbesLost > 0;
+    }
+    for (int k = 0; k < s.ServiceCount; ++k) {
+        const PollReading& r = s.Services[k];
+        if (r.Name[0] == '\0' || !r.CertRead)
+            continue;
+        DigestCert& cert = d.Certs[d.CertCount++];
+        copy_text(cert.Entry, r.Name);
+        cert.DaysLeft = days_left(r.CertExpiry, s.EndSeconds);
+        d.Events += r.CertLevel == CertWarning || r.CertLevel == CertCritical;
     }
     d.Failures = s.Failures - Day.FailuresAt;
     d.Events += d.Failures > 0;

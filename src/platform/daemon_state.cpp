@@ -24,4 +24,5 @@ void tally_statistic(StatHandle category)
 
 char CurrentDrivePath[12];
 int32_t CurrentFreeMB;
-char CurrentReason[100];
+char CurrentReason[200];
+int32_t CurrentDaysLeft;

@@ -34,7 +34,9 @@ extern volatile LONG FailuresTallied;
 extern char CurrentDrivePath[12];
 extern int32_t CurrentFreeMB;
 
-// What a service or mail flow report says of its event (why the service
-// did not answer, which probe was lost): set by the check, read by its
-// reports.
-extern char CurrentReason[100];
+// What a service, mail flow or certificate report says of its event (why
+// the service did not answer, which probe was lost, the certificate):
+// set by the check, read by its reports.
+extern char CurrentReason[200];
+// The days left of the certificate in a certificate notice.
+extern int32_t CurrentDaysLeft;

@@ -2,6 +2,8 @@
 
 #include <icmpapi.h>
 
+#include <ctime>
+
 namespace {
 
 HANDLE call_IcmpCreateFile() { return ::IcmpCreateFile(); }
@@ -38,6 +40,7 @@ uint64_t call_MonotonicMs()
 }
 
 void call_GetLocalTime(LPSYSTEMTIME time) { ::GetLocalTime(time); }
+int64_t call_UnixTime() { return _time64(nullptr); }
 
 void call_Sleep(DWORD ms) { ::Sleep(ms); }
 DWORD call_WaitForSingleObject(HANDLE handle, DWORD ms) { return ::WaitForSingleObject(handle, ms); }
@@ -80,6 +83,7 @@ const PlatformCalls PlatformDefaults = {
     call_GlobalMemoryStatus,
     call_MonotonicMs,
     call_GetLocalTime,
+    call_UnixTime,
     call_Sleep,
     call_WaitForSingleObject,
     call_WaitForMultipleObjects,

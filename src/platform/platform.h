@@ -38,6 +38,8 @@ struct PlatformCalls {
     uint64_t(*MonotonicMs)();
     // The local wall-clock time, for the digest's time of day.
     void(*GetLocalTime)(LPSYSTEMTIME time);
+    // Unix time in seconds from a clock good past 2038.
+    int64_t(*UnixTime)();
 
     // threads, sleeps and waits
     void(*Sleep)(DWORD ms);

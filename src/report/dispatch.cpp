@@ -30,11 +30,13 @@ void take_snapshot(ReportSnapshot& report, int kind, int32_t a)
     copy_text(report.DaemonAddress, Settings.DaemonAddress);
     copy_text(report.HostDomain, Settings.HostDomain);
     static_assert(MaxServices == MaxHosts);
-    const char(*names)[HostNameSize] = kind == Service ? Settings.ServiceNames : Settings.HostNames;
-    copy_text(report.HostName, kind == MailFlowReport                                 ? Settings.HostDomain
-                               : (kind == Host || kind == Service) && a >= 0 && a < MaxHosts ? names[a]
-                                                                                              : "");
+    const char(*names)[HostNameSize] = kind == Host ? Settings.HostNames : Settings.Added.ServiceNames;
+    int entry = kind == Host || kind == Service || kind == CertificateReport;
+    copy_text(report.HostName, kind == MailFlowReport              ? Settings.HostDomain
+                               : entry && a >= 0 && a < MaxHosts ? names[a]
+                                                                 : "");
     copy_text(report.Reason, CurrentReason);
+    report.DaysLeft = CurrentDaysLeft;
     copy_channel(report.mail, MailChannel, Recipients.MailCount, Recipients.MailList, Recipients.MailRecipients);
     copy_channel(report.sms, SmsChannel, Recipients.SmsCount, Recipients.SmsList, Recipients.SmsRecipients);
     unlock_settings();
@@ -86,6 +88,9 @@ void write_kind_body(Job job, const void* data, int channel)
         break;
     case DiskAvailability:
         write_disk_availability_text(job, body.b, channel);
+        break;
+    case CertificateReport:
+        write_certificate_text(job, body.report.HostName, body.report.Reason, body.report.DaysLeft, body.b, channel);
         break;
     }
 }

@@ -9,7 +9,15 @@
 #include "platform/host_interface.h"
 #include "settings/settings.h"
 
-enum ReportKind { Host = 0, Memory = 1, DiskSpace = 2, DiskAvailability = 3, Service = 4, MailFlowReport = 5 };
+enum ReportKind {
+    Host = 0,
+    Memory = 1,
+    DiskSpace = 2,
+    DiskAvailability = 3,
+    Service = 4,
+    MailFlowReport = 5,
+    CertificateReport = 6
+};
 enum Channel { MailChannel = 0, SmsChannel = 1 };
 
 // Every formatted piece of a message is built in a buffer of this size.
@@ -32,7 +40,8 @@ struct ReportSnapshot {
     char HostDomain[sizeof SettingsRecord::HostDomain];
     char HostName[HostNameSize];   // the host of a Host report, the entry of a Service report, the
                                    // mail server's domain of a mail flow report
-    char Reason[sizeof CurrentReason]; // what a service or mail flow report says of its event
+    char Reason[sizeof CurrentReason]; // what a service, mail flow or certificate report says of its event
+    int32_t DaysLeft;                  // of the certificate in a certificate notice
     ReportChannel mail;
     ReportChannel sms;
 };
@@ -46,6 +55,8 @@ struct ReportSnapshot {
 //   Service           a = index in ServiceNames, b = 1 dead / 0 answers again
 //                     (why: CurrentReason)
 //   MailFlowReport    b = 1 dead / 0 moves again (which probe: CurrentReason)
+//   CertificateReport a = index in ServiceNames, b = a CertNotice (the
+//                     certificate: CurrentReason, its days: CurrentDaysLeft)
 // Takes the settings lock only to copy what the report needs; must not be
 // called with the lock held. Failures are logged and counted, never
 // returned.
@@ -143,6 +154,8 @@ const char* report_date(char* buffer);
 // the full text, any other value the short SMS text; flags are zero/nonzero.
 // A host or service report (kind); reason says why a service did not answer.
 void write_item_text(Job job, int kind, const char* name, const char* reason, int32_t dead, int channel);
+// A certificate notice (a CertNotice) of the entry name.
+void write_certificate_text(Job job, const char* name, const char* reason, int32_t days, int notice, int channel);
 void write_memory_text(Job job, int channel, int32_t free_mb, int32_t total_mb);
 // The mail flow probe after its header block: subject, time and one line.
 void write_probe_text(Job job, uint32_t number, const char* address);

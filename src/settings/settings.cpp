@@ -88,14 +88,14 @@ void read_services(const char* path, int number, SettingsRecord& next)
     char entries[MaxServices][ServiceNameSize];
     uint8_t keys[MaxServices];
     int count = read_names(path, "Services", "Service", number, entries, keys);
-    next.ServiceCount = next.SkippedCount = 0;
+    next.Added.ServiceCount = next.Added.SkippedCount = 0;
     ServiceTarget target;
     for (int k = 0; k < count; ++k) {
         if (parse_service(entries[k], target)) {
-            next.ServiceKeys[next.ServiceCount] = keys[k];
-            copy_text(next.ServiceNames[next.ServiceCount++], entries[k]);
+            next.Added.ServiceKeys[next.Added.ServiceCount] = keys[k];
+            copy_text(next.Added.ServiceNames[next.Added.ServiceCount++], entries[k]);
         } else
-            copy_text(next.SkippedServices[next.SkippedCount++], entries[k]);
+            copy_text(next.Added.SkippedServices[next.Added.SkippedCount++], entries[k]);
     }
 }
 
@@ -107,10 +107,10 @@ int read_whole_number(const char* text, long* value)
     return end != text && *end == '\0';
 }
 
-// A number of minutes from the added sections: absent (or empty) gives
-// fallback, anything outside low .. high is corrected into it (fallback for
-// what is no number) and the correction noted for the summary.
-int read_minutes(const char* path, const char* section, const char* key, int fallback, int low, int high,
+// A number from the added sections: absent (or empty) gives fallback,
+// anything outside low .. high is corrected into it (fallback for what is
+// no number) and the correction noted for the summary.
+int read_bounded(const char* path, const char* section, const char* key, int fallback, int low, int high,
                  char (&correction)[ListSize])
 {
     char value[ListSize];
@@ -139,19 +139,22 @@ int read_time_of_day(const char* text)
     return hours * 60 + (text[0] - '0') * 10 + (text[1] - '0');
 }
 
-// [MailFlow] and [Heartbeat]. Bad values never stop the daemon: they are
-// corrected, each with one line of the summary that says how.
+// The certificate thresholds of [Services], [MailFlow] and [Heartbeat].
+// Bad values never stop the daemon: they are corrected, each with one line
+// of the summary that says how.
 void read_added(const char* path, int poll_time, AddedSettings& added)
 {
     for (char* line : added.Corrections)
         line[0] = '\0';
+    added.CertWarnDays = read_bounded(path, "Services", "CertWarnDays", 21, 0, 3650, added.Corrections[3]);
+    added.CertCriticalDays = read_bounded(path, "Services", "CertCriticalDays", 7, 0, 3650, added.Corrections[4]);
     // 0 is the off value, so a negative one turns the probes off too.
-    added.LostAfter = read_minutes(path, "MailFlow", "LostAfter", 0, 0, 1440, added.Corrections[0]);
+    added.LostAfter = read_bounded(path, "MailFlow", "LostAfter", 0, 0, 1440, added.Corrections[0]);
 
     char value[ListSize];
     read_text(path, "Heartbeat", "Mail", value);
     build_recipients(added.Heartbeat, value);
-    added.HeartbeatMinutes = read_minutes(path, "Heartbeat", "Minutes", 60, 5, 1440, added.Corrections[1]);
+    added.HeartbeatMinutes = read_bounded(path, "Heartbeat", "Minutes", 60, 5, 1440, added.Corrections[1]);
     if (added.Corrections[1][0] == '\0' && added.HeartbeatMinutes < poll_time &&
         added.Heartbeat.MailCount + added.Heartbeat.SmsCount > 0)
         format_text(added.Corrections[1], sizeof added.Corrections[1],
@@ -219,6 +222,12 @@ int parse_service(const char* entry, ServiceTarget& target)
         return target.port != 0;
     }
     return *after == ':' && read_port(after + 1, &target.port);
+}
+
+int service_uses_tls(const char* entry)
+{
+    ServiceTarget target;
+    return parse_service(entry, target) && ServiceKinds[target.protocol].tls != NoTls;
 }
 
 int poll_time_in_range(int minutes)
@@ -342,7 +351,7 @@ int load_settings(const char* ini_path, const char* domain)
     int services = read_number(path, "Services", "Number", 0);
     read_services(path, services, next);
     // Only a load with something to test gives the daemon a new address.
-    int found = mail_read && (next.HostCount > 0 || next.DriveCount > 0 || next.ServiceCount > 0);
+    int found = mail_read && (next.HostCount > 0 || next.DriveCount > 0 || next.Added.ServiceCount > 0);
     if (found)
         form_daemon_address(next);
 
@@ -429,10 +438,20 @@ void log_settings(const HostInterface* host)
     host_log_format(host, 1, 20, "Polling %d hosts:", s.HostCount);
     for (int k = 0; k < in_table(s.HostCount, MaxHosts); ++k)
         host_log_format(host, 1, 20, "    %s", s.HostNames[k]);
-    for (int k = 0; k < in_table(s.ServiceCount, MaxServices); ++k)
-        host_log_format(host, 1, 20, "Checking service %s.", s.ServiceNames[k]);
-    for (int k = 0; k < in_table(s.SkippedCount, MaxServices); ++k)
-        host_log_format(host, 1, 15, "Skipping service %s: it cannot be parsed.", s.SkippedServices[k]);
+    for (int k = 0; k < in_table(s.Added.ServiceCount, MaxServices); ++k)
+        host_log_format(host, 1, 20, "Checking service %s.", s.Added.ServiceNames[k]);
+    for (int k = 0; k < in_table(s.Added.SkippedCount, MaxServices); ++k)
+        host_log_format(host, 1, 15, "Skipping service %s: it cannot be parsed.", s.Added.SkippedServices[k]);
+    int tls = 0;
+    for (int k = 0; k < in_table(s.Added.ServiceCount, MaxServices); ++k)
+        tls |= service_uses_tls(s.Added.ServiceNames[k]);
+    if (tls) {
+        char warn[32], critical[32];
+        format_text(warn, sizeof warn, a.CertWarnDays > 0 ? "warning below %d days" : "no warning", a.CertWarnDays);
+        format_text(critical, sizeof critical, a.CertCriticalDays > 0 ? "critical below %d days" : "no critical level",
+                    a.CertCriticalDays);
+        host_log_format(host, 1, 20, "Certificates: %s, %s, sooner for a short-lived one.", warn, critical);
+    }
     if (a.LostAfter > 0)
         host_log_format(host, 1, 20, "Probing mail flow: a probe is lost after %d minutes.", a.LostAfter);
     if (a.Heartbeat.MailCount + a.Heartbeat.SmsCount > 0) {

@@ -36,6 +36,18 @@ struct RecipientLists {
 // as memory holds them at that moment, and OK + Save leaves their keys in
 // the file as written.
 struct AddedSettings {
+    // [Services]: each entry as written in korval.ini
+    char ServiceNames[MaxServices][ServiceNameSize];
+    int ServiceCount;
+    uint8_t ServiceKeys[MaxServices]; // each entry's key number, as DriveKeys
+    // Entries that could not be parsed, for the summary only (cut to fit)
+    char SkippedServices[MaxServices][ServiceNameSize];
+    int SkippedCount;
+    // [Services] CertWarnDays and CertCriticalDays: the days before a TLS
+    // entry's certificate expires at which it warns and turns critical,
+    // each lowered for a short-lived certificate; 0 turns that level off.
+    int CertWarnDays;
+    int CertCriticalDays;
     // [General] StatusFile as a full path, a relative one taken from
     // korval.ini's folder; empty: no status file. Refused: the key was set,
     // but the path and its temporary twin did not fit whole.
@@ -52,7 +64,7 @@ struct AddedSettings {
     int DigestMinute;
     // What a load corrected in these sections, one line each for the
     // summary (cut to fit); empty when nothing.
-    char Corrections[3][ListSize];
+    char Corrections[5][ListSize];
 };
 
 struct SettingsRecord {
@@ -75,17 +87,10 @@ struct SettingsRecord {
     int DriveCount;
     char HostNames[MaxHosts][HostNameSize];
     int HostCount;
-    // [Services]: each entry as written in korval.ini
-    char ServiceNames[MaxServices][ServiceNameSize];
-    int ServiceCount;
     // The number of each entry's key in korval.ini (Drive3, Host5), which
     // the status file shows: empty entries before it are skipped.
     uint8_t DriveKeys[MaxDrives];
     uint8_t HostKeys[MaxHosts];
-    uint8_t ServiceKeys[MaxServices];
-    // Entries that could not be parsed, for the summary only (cut to fit)
-    char SkippedServices[MaxServices][ServiceNameSize];
-    int SkippedCount;
     AddedSettings Added;
 };
 
@@ -147,6 +152,8 @@ struct ServiceTarget {
 // Splits a [Services] entry; 0 when it cannot be parsed (no port, port 0 or
 // above 65535, an unknown scheme, an empty or malformed host).
 int parse_service(const char* entry, ServiceTarget& target);
+// 1 when an entry parses and checks TLS (either style).
+int service_uses_tls(const char* entry);
 
 // Guards Settings, Recipients, HostState and DriveState. Held only to copy
 // values to the stack or put new ones in place: never across a call into

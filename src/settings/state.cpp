@@ -11,6 +11,8 @@ SettingsRecord settings_at_start()
     record.EchoTimeout = 2000;
     record.Added.HeartbeatMinutes = 60;
     record.Added.DigestMinute = -1;
+    record.Added.CertWarnDays = 21;
+    record.Added.CertCriticalDays = 7;
     return record;
 }
 

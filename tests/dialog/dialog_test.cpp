@@ -55,8 +55,8 @@ std::string describe(const SettingsRecord& s)
     for (int k = 0; k < s.HostCount; ++k)
         out += std::string(" ") + s.HostNames[k];
     out += " services";
-    for (int k = 0; k < s.ServiceCount; ++k)
-        out += std::string(" ") + s.ServiceNames[k];
+    for (int k = 0; k < s.Added.ServiceCount; ++k)
+        out += std::string(" ") + s.Added.ServiceNames[k];
     return out;
 }
 
@@ -222,7 +222,7 @@ TEST_F(DialogTest, OkSaveWritesAFileThatReadsBackEqual)
     EXPECT_STREQ(saved.DaemonAddress, "watch@example.test");
     EXPECT_EQ(Recipients.SmsCount, 1);
     EXPECT_EQ(hosts_of(saved), (std::vector<std::string>{"alpha", "beta", "gamma", "delta"}));
-    EXPECT_STREQ(saved.ServiceNames[0], "imap://127.0.0.1:1143");
+    EXPECT_STREQ(saved.Added.ServiceNames[0], "imap://127.0.0.1:1143");
     EXPECT_EQ(standin_aliases()["watch@example.test"], "Daemon:korval.dll");
 
     reset_daemon_state();

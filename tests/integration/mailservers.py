@@ -26,10 +26,11 @@ CERTIFICATES = {"valid": (1, 89), "soon": (87, 3), "expired": (100, -10)}
 # Exim: implicit TLS with the valid certificate, with the one that expires
 # soon, with the expired one, and with TLS 1.3 alone; STARTTLS offered, and
 # not offered.
-SMTPS, SMTPS_SOON, SMTPS_EXPIRED, SMTPS_TLS13, SUBMISSION, NO_STARTTLS = 4650, 4651, 4652, 4653, 5870, 5871
+SMTPS, SMTPS_SOON, SMTPS_EXPIRED, SMTPS_TLS13, SUBMISSION, NO_STARTTLS, SUBMISSION_EXPIRED = (4650, 4651, 4652, 4653,
+                                                                                        5870, 5871, 5872)
 # Dovecot, with the valid certificate: STARTTLS and implicit TLS.
 IMAP, IMAPS, POP3, POP3S = 1430, 9930, 1100, 9950
-SMTP_PORTS = (SMTPS, SMTPS_SOON, SMTPS_EXPIRED, SMTPS_TLS13, SUBMISSION, NO_STARTTLS)
+SMTP_PORTS = (SMTPS, SMTPS_SOON, SMTPS_EXPIRED, SMTPS_TLS13, SUBMISSION, NO_STARTTLS, SUBMISSION_EXPIRED)
 
 EXIM_CONFIG = """\
 primary_hostname = {host}
@@ -41,11 +42,13 @@ spool_directory = {work}/spool
 log_file_path = {work}/%slog
 pid_file_path = {work}/exim.pid
 local_interfaces = <; 127.0.0.1
-daemon_smtp_ports = {SUBMISSION} : {NO_STARTTLS} : {SMTPS} : {SMTPS_SOON} : {SMTPS_EXPIRED} : {SMTPS_TLS13}
+daemon_smtp_ports = {SUBMISSION} : {NO_STARTTLS} : {SUBMISSION_EXPIRED} : {SMTPS} : {SMTPS_SOON} : {SMTPS_EXPIRED} : \
+  {SMTPS_TLS13}
 tls_on_connect_ports = {SMTPS} : {SMTPS_SOON} : {SMTPS_EXPIRED} : {SMTPS_TLS13}
 tls_advertise_hosts = ${{if eq{{$received_port}}{{{NO_STARTTLS}}}{{}}{{*}}}}
 tls_certificate = {certs}/${{if eq{{$received_port}}{{{SMTPS_SOON}}}{{soon}}\
-{{${{if eq{{$received_port}}{{{SMTPS_EXPIRED}}}{{expired}}{{valid}}}}}}}}.pem
+{{${{if or{{{{eq{{$received_port}}{{{SMTPS_EXPIRED}}}}}{{eq{{$received_port}}{{{SUBMISSION_EXPIRED}}}}}}}\
+{{expired}}{{valid}}}}}}}}.pem
 tls_privatekey = {certs}/key.pem
 tls_require_ciphers = ${{if eq{{$received_port}}{{{SMTPS_TLS13}}}{{NORMAL:-VERS-ALL:+VERS-TLS1.3}}{{NORMAL}}}}
 log_selector = +smtp_connection +incoming_interface

@@ -1,15 +1,17 @@
 """The TLS checks of the real korval.dll against Debian's Exim and Dovecot on
 127.0.0.1 in a private network namespace, over implicit TLS and STARTTLS with
-a certificate of a private CA: they answer, name the configured host, and
-each server's own log shows a clean goodbye. An SMTP server that offers no
-STARTTLS, a server that insists on TLS 1.3, and two small servers that no
-real one imitates (plain text on an implicit-TLS port, a handshake that
-stalls) miss with their reasons."""
+certificates of a private CA: with a valid certificate they answer and name
+the configured host, one that expires in three days is critical and
+reported, an expired one is a miss, and each server's own log shows a clean
+goodbye; the status file shows every certificate read. An SMTP server that
+offers no STARTTLS, a server that insists on TLS 1.3, and two small servers
+that no real one imitates (plain text on an implicit-TLS port, a handshake
+that stalls) miss with their reasons."""
 
 import re
 import sys
 import unittest
-from datetime import datetime
+from datetime import datetime, timedelta, timezone
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
@@ -44,16 +46,23 @@ kill $small; eval "$stop_servers"; wineserver -k >/dev/null 2>&1; exit $status
 
 HOST, M = mailservers.HOST, mailservers
 # The entries that answer, with their server's port.
+SOON = f"SMTPS://{HOST}:{M.SMTPS_SOON}"
 ANSWERING = {f"smtp+starttls://{HOST}:{M.SUBMISSION}": M.SUBMISSION, f"smtps://{HOST}:{M.SMTPS}": M.SMTPS,
              f"imap+starttls://{HOST}:{M.IMAP}": M.IMAP, f"imaps://{HOST}:{M.IMAPS}": M.IMAPS,
-             f"pop3+starttls://{HOST}:{M.POP3}": M.POP3, f"pop3s://{HOST}:{M.POP3S}": M.POP3S,
-             f"SMTPS://{HOST}:{M.SMTPS_SOON}": M.SMTPS_SOON, f"smtps://{HOST}:{M.SMTPS_EXPIRED}": M.SMTPS_EXPIRED}
+             f"pop3+starttls://{HOST}:{M.POP3}": M.POP3, f"pop3s://{HOST}:{M.POP3S}": M.POP3S, SOON: M.SMTPS_SOON}
+# The expired certificate, over both styles: the handshake and the goodbye
+# go well, and the check misses.
+EXPIRED = {f"smtps://{HOST}:{M.SMTPS_EXPIRED}": M.SMTPS_EXPIRED,
+           f"smtp+starttls://{HOST}:{M.SUBMISSION_EXPIRED}": M.SUBMISSION_EXPIRED}
+EXPIRED_ON = (datetime.now(timezone.utc) + timedelta(days=M.CERTIFICATES["expired"][1])).strftime("%Y-%m-%d")
 NO_STARTTLS, TLS13, PLAIN, STALLED = (f"smtp+starttls://{HOST}:{M.NO_STARTTLS}", f"smtps://{HOST}:{M.SMTPS_TLS13}",
                                       "smtps://127.0.0.1:4660", "imaps://127.0.0.1:4661")
-REASONS = {NO_STARTTLS: "STARTTLS not offered",
+REASONS = {**{entry: f"certificate expired on {EXPIRED_ON}" for entry in EXPIRED},
+           NO_STARTTLS: "STARTTLS not offered",
            TLS13: r"TLS handshake failed \(error 0x[0-9A-F]{8}; the server may require TLS 1\.3, which this system lacks\)",
            PLAIN: "the server answered in plain text", STALLED: "TLS handshake timed out"}
 ENTRIES = [*ANSWERING, *REASONS]
+TLS_READ = [*ANSWERING, *EXPIRED]
 
 
 def seconds(line):
@@ -67,7 +76,7 @@ class Tls(unittest.TestCase):
         mailservers.write_configs(folder, certs)
         (folder / "small.py").write_text(SERVERS)
         it.write_ini(folder, {"General": {"PollTime": 1, "Retry": 1, "Suspend": 2, "MemoryLimit": 0,
-                                          "Mail": "admin@example.test"},
+                                          "Mail": "admin@example.test", "StatusFile": "korval.prom"},
                               "Services": {"Number": len(ENTRIES),
                                            **{f"Service{k}": e for k, e in enumerate(ENTRIES, 1)}}})
         script = NETNS_SCRIPT.format(wine=it.NS_WINE, servers=mailservers.start_lines(folder))
@@ -88,8 +97,30 @@ class Tls(unittest.TestCase):
         self.assertLess(missed[PLAIN] - missed[TLS13], 1.5)
         self.assertGreaterEqual(missed[STALLED] - missed[PLAIN], 9.9)
 
+        # The certificate that expires in three days (of ninety) is within
+        # its critical days: noticed and reported, not a miss.
+        soon = r"expires on \d{4}-\d\d-\d\d, in [23] days"
+        notices = [l.text for l in log if l.text.startswith("Certificate of ")]
+        self.assertEqual(len(notices), 1, notices)
+        self.assertRegex(notices[0], f"^Certificate of {re.escape(SOON)} {soon}: critical\\.$")
+        self.assertIn(f"Certificates: warning below 21 days, critical below 7 days, sooner for a short-lived one.",
+                      run.out.texts(1))
+        mails = run.out.mails()
+        self.assertEqual(len(mails), 1)
+        self.assertRegex(mails[0].message["Subject"], f"^Certificate of {re.escape(SOON)} expires in [23] days$")
+        self.assertRegex(mails[0].message.get_content(),
+                         f"The certificate of '{re.escape(SOON)}' for {HOST} \\(not trusted\\) {soon}\\.")
+
+        status = (folder / "korval.prom").read_text()
+        states = dict(re.findall(r'^korval_service_cert_state\{slot="\d+",service="([^"]+)"\} (\d)$', status, re.M))
+        self.assertEqual(states, {entry: "2" if entry == SOON else "3" if entry in EXPIRED else "0"
+                                  for entry in TLS_READ})
+        expiries = re.findall(r'^korval_service_cert_expiry_seconds\{slot="\d+",service="[^"]+"\} (\d+)$', status,
+                              re.M)
+        self.assertEqual(len(expiries), len(TLS_READ))
+
         ended = mailservers.goodbyes(folder)
-        said_goodbye = [*ANSWERING.values(), M.NO_STARTTLS]
+        said_goodbye = [*ANSWERING.values(), *EXPIRED.values(), M.NO_STARTTLS]
         self.assertEqual({port: ended.get(port) for port in said_goodbye}, {port: ["clean"] for port in said_goodbye})
         self.assertEqual(mailservers.names_asked(folder), {port: [HOST] for port in (M.IMAP, M.IMAPS, M.POP3, M.POP3S)})
         self.assertEqual((folder / "got-4660.bin").read_bytes()[:1], b"\x16", "a ClientHello, then nothing")

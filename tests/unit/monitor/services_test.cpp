@@ -11,8 +11,8 @@ using Lines = std::vector<std::string>;
 TEST_F(MonitorTest, ServiceMissesSayWhyDieRepeatTheirReportAndRecoverOnce)
 {
     const std::string name = "smtp://%s%n.example.test";
-    copy_text(Settings.ServiceNames[0], name.c_str());
-    Settings.ServiceCount = 1;
+    copy_text(Settings.Added.ServiceNames[0], name.c_str());
+    Settings.Added.ServiceCount = 1;
     Settings.Retry = 1;
     Settings.Suspend = 2;
     const std::string miss = "log 20 15 Service " + name + " doesn't answer: ";

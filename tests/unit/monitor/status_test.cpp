@@ -47,17 +47,24 @@ TEST(StatusText, EscapedLabelsEveryFamilyAndFullTablesFit)
     for (int k = 0; k < MaxHosts; ++k) {
         memset(s.Hosts[k].Name, k % 2 ? '"' : '\xFF', HostNameSize - 1);
         memset(s.Services[k].Name, '\\', ServiceNameSize - 1);
+        s.Services[k].CertRead = 1;
+        s.Services[k].CertExpiry = INT64_MIN;
         s.Hosts[k].Missed = UINT16_MAX;
         s.HostKeys[k] = s.ServiceKeys[k] = UINT8_MAX;
     }
     memset(s.DriveKeys, UINT8_MAX, sizeof s.DriveKeys);
     for (DriveReading& d : s.Drives)
         d = {"\"\"\"\"\"\"\"\"\"", INT32_MIN, DriveCritical, 0};
+    s.TlsEntries = s.FlowOn = s.FlowJudged = s.FlowRoundTripKnown = s.HeartbeatOn = 1;
+    s.FlowRoundTripMs = UINT64_MAX;
+    s.EndSeconds = INT64_MIN;
     ASSERT_EQ(format_status(text, sizeof text, s), 1);
-    // HELP and TYPE of 10 families, 3 counters, 2 lines per host and drive,
-    // 2 memory and 2 module lines, 1 per service.
+    // HELP and TYPE of 17 families, 3 counters, 2 lines per host and drive,
+    // 2 memory and 2 module lines, 3 per service, 4 of the mail flow, 1
+    // heartbeat line.
     std::string full = text;
-    EXPECT_EQ(std::count(full.begin(), full.end(), '\n'), 20 + 3 + 2 * MaxHosts + 2 * MaxDrives + 4 + MaxServices);
+    EXPECT_EQ(std::count(full.begin(), full.end(), '\n'),
+              34 + 3 + 2 * MaxHosts + 2 * MaxDrives + 4 + 3 * MaxServices + 4 + 1);
     EXPECT_EQ(full.back(), '\n');
 }
 

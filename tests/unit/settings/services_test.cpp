@@ -43,8 +43,8 @@ TEST_F(SettingsTest, ServicesAloneAreSomethingToTestAndBadEntriesOnlyShowInTheSu
                "Service2=\r\nService3=ftp://x:21\r\nService4=127.0.0.1:25\r\n");
     EXPECT_EQ(init_settings(host()), 1);
     EXPECT_EQ(ServiceState[14].MissCount, 0);
-    ASSERT_EQ(Settings.ServiceCount, 2);
-    EXPECT_STREQ(Settings.ServiceNames[1], "127.0.0.1:25");
+    ASSERT_EQ(Settings.Added.ServiceCount, 2);
+    EXPECT_STREQ(Settings.Added.ServiceNames[1], "127.0.0.1:25");
     log_settings(host());
     std::vector<std::string> lines = logged();
     EXPECT_EQ(std::vector<std::string>(lines.end() - 3, lines.end()),
