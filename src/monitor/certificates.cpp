@@ -82,15 +82,16 @@ void tell_certificate(const HostInterface* host, int index, const char* name, co
 {
     if (notice == NoNotice)
         return;
-    static const char* const Lines[] = {"Certificate of %s renewed: it expires on %s, in %d days.",
-                                        "Certificate of %s expires on %s, in %d days.",
-                                        "Certificate of %s expires on %s, in %d days: critical."};
+    static const char* const Lines[] = {"Certificate of %s renewed: it expires on %s, in %d day%s.",
+                                        "Certificate of %s expires on %s, in %d day%s.",
+                                        "Certificate of %s expires on %s, in %d day%s: critical."};
     char day[11];
     format_day(day, c.not_after);
     CurrentDaysLeft = days_left(c.not_after, now);
-    host_log_format_call(host, 20, notice == RenewedNotice ? 25 : 15, Lines[notice], name, day, CurrentDaysLeft);
-    format_text(CurrentReason, sizeof CurrentReason, "for %s%s%s %sexpires on %s, in %d days", c.subject,
+    const char* days = plural(CurrentDaysLeft);
+    host_log_format_call(host, 20, notice == RenewedNotice ? 25 : 15, Lines[notice], name, day, CurrentDaysLeft, days);
+    format_text(CurrentReason, sizeof CurrentReason, "for %s%s%s %sexpires on %s, in %d day%s", c.subject,
                 c.trusted ? "" : " (not trusted)", c.name_matches ? "" : " (name does not match)",
-                notice == RenewedNotice ? "now " : "", day, CurrentDaysLeft);
+                notice == RenewedNotice ? "now " : "", day, CurrentDaysLeft, days);
     send_report(CertificateReport, index, notice);
 }

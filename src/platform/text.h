@@ -28,6 +28,9 @@ int append_text(char* buffer, size_t size, const char* text);
 // server sent, made fit for a log line.
 void copy_printable(char* buffer, size_t size, const char* text, size_t length);
 
+// The ending of a counted noun: "1 day", "2 days".
+inline const char* plural(long long n) { return n == 1 ? "" : "s"; }
+
 template <size_t N>
 inline int copy_text(char (&buffer)[N], const char* text) { return copy_text(buffer, N, text); }
 template <size_t N>

@@ -19,6 +19,13 @@ void write_seconds(Job job, const char* format, uint32_t ms)
     write_formatted(job, format, ms / 1000, ms % 1000);
 }
 
+// A host or service that missed.
+void write_item(Job job, const char* kind, const DigestItem& item)
+{
+    write_formatted(job, "%s %s: %u miss%s, dead %u minute%s, %s now.\r\n", kind, item.Name, item.Misses,
+                    item.Misses == 1 ? "" : "es", item.DeadMinutes, plural(item.DeadMinutes), item.UpNow ? "up" : "down");
+}
+
 } // namespace
 
 void write_heartbeat_text(Job job, const void* data, int)
@@ -50,7 +57,8 @@ void write_heartbeat_text(Job job, const void* data, int)
         write_formatted(job, "Mail flow: %s.\r\n", flow[h.Flow]);
     }
     if (h.CertEntry[0] != '\0')
-        write_formatted(job, "Certificates: nearest expiry in %d days (%s).\r\n", h.CertDays, h.CertEntry);
+        write_formatted(job, "Certificates: nearest expiry in %d day%s (%s).\r\n", h.CertDays, plural(h.CertDays),
+                        h.CertEntry);
     write_formatted(job, "Poll cycles since start: %u. Failures: %u.\r\n", h.Cycles, h.Failures);
 }
 
@@ -70,11 +78,9 @@ void write_digest_text(Job job, const void* data, int)
     if (d.Events == 0)
         write_formatted(job, "All well: every check passed and no failure was counted.\r\n");
     for (int k = 0; k < d.HostCount; ++k)
-        write_formatted(job, "Host %s: %u misses, dead %u minutes, %s now.\r\n", d.Hosts[k].Name, d.Hosts[k].Misses,
-                        d.Hosts[k].DeadMinutes, d.Hosts[k].UpNow ? "up" : "down");
+        write_item(job, "Host", d.Hosts[k]);
     for (int k = 0; k < d.ServiceCount; ++k)
-        write_formatted(job, "Service %s: %u misses, dead %u minutes, %s now.\r\n", d.Services[k].Name,
-                        d.Services[k].Misses, d.Services[k].DeadMinutes, d.Services[k].UpNow ? "up" : "down");
+        write_item(job, "Service", d.Services[k]);
     for (int k = 0; k < d.DriveCount; ++k) {
         const DigestItem& drive = d.Drives[k];
         if (drive.LowestMB < 0)
@@ -86,7 +92,8 @@ void write_digest_text(Job job, const void* data, int)
     if (d.MemoryShort)
         write_formatted(job, "Memory: short, lowest %d MB available.\r\n", d.LowestMB);
     if (d.ModulesHeldMinutes > 0)
-        write_formatted(job, "Modules held offline: %u minutes.\r\n", d.ModulesHeldMinutes);
+        write_formatted(job, "Modules held offline: %u minute%s.\r\n", d.ModulesHeldMinutes,
+                        plural(d.ModulesHeldMinutes));
     if (d.Flow) {
         write_formatted(job, "Mail flow: %u probes sent, %u back, %u lost", d.ProbesSent, d.ProbesBack, d.ProbesLost);
         if (d.RoundTrips > 0) {
@@ -97,7 +104,8 @@ void write_digest_text(Job job, const void* data, int)
     }
     for (int k = 0; k < d.CertCount; ++k)
         if (d.Certs[k].DaysLeft >= 0)
-            write_formatted(job, "Certificate of %s: %d days left.\r\n", d.Certs[k].Entry, d.Certs[k].DaysLeft);
+            write_formatted(job, "Certificate of %s: %d day%s left.\r\n", d.Certs[k].Entry, d.Certs[k].DaysLeft,
+                            plural(d.Certs[k].DaysLeft));
         else
             write_formatted(job, "Certificate of %s: expired.\r\n", d.Certs[k].Entry);
     if (d.Failures > 0)

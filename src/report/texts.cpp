@@ -78,13 +78,13 @@ void write_certificate_text(Job job, const char* name, const char* reason, int32
     // By [short text][notice]: renewed, warning, critical.
     static const char* const Subjects[2][3] = {
         {"Subject: Certificate of %s renewed\r\nPriority: normal\r\n",
-         "Subject: Certificate of %s expires in %d days\r\nPriority: normal\r\n",
-         "Subject: Certificate of %s expires in %d days\r\nPriority: urgent\r\n"},
+         "Subject: Certificate of %s expires in %d day%s\r\nPriority: normal\r\n",
+         "Subject: Certificate of %s expires in %d day%s\r\nPriority: urgent\r\n"},
         {"Subject: Cert %s renewed\r\nPriority: normal\r\n", "Subject: Cert %s %dd\r\nPriority: normal\r\n",
          "Subject: Cert %s %dd\r\nPriority: urgent\r\n"},
     };
     int short_text = channel != MailChannel;
-    write_formatted(job, Subjects[short_text][notice & 3], name, days);
+    write_formatted(job, Subjects[short_text][notice & 3], name, days, plural(days));
     char date[HostTextSize];
     write_formatted(job, "\r\n\r\nTime: %s\r\n", report_date(date));
     write_formatted(job, short_text ? "Cert '%s' %s.\r\n" : "The certificate of '%s' %s.\r\n", name, reason);
