@@ -122,8 +122,10 @@ void check_mail_flow(const HostInterface* host)
     FlowJudgement j{};
     uint32_t number = 0;
     if (lost_after == 0) {
-        // Off: a later start finds no probe of an earlier setting.
-        MailFlow = MailFlowState{};
+        // Off: turned on again, the check finds no probe and no judgement of
+        // an earlier setting; the counts of the life go on.
+        MailFlow.Count = 0;
+        MailFlow.Back = MailFlow.Judged = 0;
         MailFlowPoll = HostStateEntry{};
     } else {
         j = judge_mail_flow(MailFlow, Platform.MonotonicMs(), lost_after);
