@@ -116,8 +116,7 @@ int probe_back(const HostInterface* host, const char* sender)
     int in_flight = own && take_probe_back(MailFlow, Platform.MonotonicMs(), &number, &round_trip);
     unlock_settings();
     if (in_flight)
-        host_log_format(host, 20, 25, "Mail flow probe %u back after %u.%03u s.", number,
-                        static_cast<unsigned>(round_trip / 1000), static_cast<unsigned>(round_trip % 1000));
+        host_log_format(host, 20, 25, "Mail flow probe %u back after %s s.", number, seconds_of(round_trip).text);
     else if (own)
         host_log_format(host, 20, 25, "Mail flow probe back with none in flight.");
     return own;

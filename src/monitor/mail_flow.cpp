@@ -139,10 +139,9 @@ void check_mail_flow(const HostInterface* host)
     unsigned minutes = static_cast<unsigned>(j.ms / MsPerMinute);
     if (j.verdict == FlowMissed)
         format_text(CurrentReason, sizeof CurrentReason, "probe %u not back after %u minute%s", j.number, minutes,
-                    minutes == 1 ? "" : "s");
+                    plural(minutes));
     else if (j.number != 0)
-        format_text(CurrentReason, sizeof CurrentReason, "probe %u back after %u.%03u s", j.number,
-                    static_cast<unsigned>(j.ms / 1000), static_cast<unsigned>(j.ms % 1000));
+        format_text(CurrentReason, sizeof CurrentReason, "probe %u back after %s s", j.number, seconds_of(j.ms).text);
     else
         copy_text(CurrentReason, "a probe came back");
     if (j.verdict != FlowNone)

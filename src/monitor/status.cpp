@@ -262,8 +262,7 @@ int format_status(char* text, size_t size, const StatusSnapshot& s)
             add(t, "korval_mail_flow_up %d\n", s.FlowUp);
         family(t, "korval_mail_flow_round_trip_seconds", "gauge", "Round trip of the last probe mail back.");
         if (s.FlowRoundTripKnown)
-            add(t, "korval_mail_flow_round_trip_seconds %u.%03u\n", static_cast<unsigned>(s.FlowRoundTripMs / 1000),
-                static_cast<unsigned>(s.FlowRoundTripMs % 1000));
+            add(t, "korval_mail_flow_round_trip_seconds %s\n", seconds_of(s.FlowRoundTripMs).text);
         family(t, "korval_mail_flow_probes_in_flight", "gauge", "Probe mails sent and not yet back or lost.");
         add(t, "korval_mail_flow_probes_in_flight %d\n", s.FlowInFlight);
         family(t, "korval_mail_flow_probes_lost_total", "counter", "Probe mails counted lost since startup.");

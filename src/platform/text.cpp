@@ -58,3 +58,10 @@ void copy_printable(char* buffer, size_t size, const char* text, size_t length)
     }
     buffer[n] = '\0';
 }
+
+Seconds seconds_of(unsigned long long ms)
+{
+    Seconds s;
+    format_text(s.text, sizeof s.text, "%I64u.%03u", ms / 1000, static_cast<unsigned>(ms % 1000));
+    return s;
+}

@@ -28,6 +28,12 @@ int append_text(char* buffer, size_t size, const char* text);
 // server sent, made fit for a log line.
 void copy_printable(char* buffer, size_t size, const char* text, size_t length);
 
+// Milliseconds as seconds with three decimals, "2.345".
+struct Seconds {
+    char text[24];
+};
+Seconds seconds_of(unsigned long long ms);
+
 // The ending of a counted noun: "1 day", "2 days".
 inline const char* plural(long long n) { return n == 1 ? "" : "s"; }
 

@@ -7,16 +7,17 @@ namespace {
 
 const char* const DriveWords[] = {"fine", "low", "critical", "unreadable"};
 
-void write_date_line(Job job)
+// The subject a watcher keys on, "all well" or how many of what, the
+// priority and the time line.
+void write_head(Job job, const char* what, const char* domain, int count, const char* noun)
 {
+    if (count == 0)
+        write_formatted(job, "Subject: Korval %s %s: all well\r\nPriority: normal\r\n", what, domain);
+    else
+        write_formatted(job, "Subject: Korval %s %s: %d %s%s\r\nPriority: normal\r\n", what, domain, count, noun,
+                        plural(count));
     char date[HostTextSize];
     write_formatted(job, "\r\n\r\nTime: %s\r\n", report_date(date));
-}
-
-// A figure in milliseconds as seconds with three decimals.
-void write_seconds(Job job, const char* format, uint32_t ms)
-{
-    write_formatted(job, format, ms / 1000, ms % 1000);
 }
 
 // A host or service that missed.
@@ -31,12 +32,7 @@ void write_item(Job job, const char* kind, const DigestItem& item)
 void write_heartbeat_text(Job job, const void* data, int)
 {
     const HeartbeatFacts& h = *static_cast<const HeartbeatFacts*>(data);
-    if (h.Problems == 0)
-        write_formatted(job, "Subject: Korval heartbeat %s: all well\r\nPriority: normal\r\n", h.Domain);
-    else
-        write_formatted(job, "Subject: Korval heartbeat %s: %d problem%s\r\nPriority: normal\r\n", h.Domain, h.Problems,
-                        h.Problems == 1 ? "" : "s");
-    write_date_line(job);
+    write_head(job, "heartbeat", h.Domain, h.Problems, "problem");
     if (h.First)
         write_formatted(job, "First heartbeat since Korval started.\r\n");
     if (h.Hosts > 0)
@@ -65,16 +61,11 @@ void write_heartbeat_text(Job job, const void* data, int)
 void write_digest_text(Job job, const void* data, int)
 {
     const DigestFacts& d = *static_cast<const DigestFacts*>(data);
-    if (d.Events == 0)
-        write_formatted(job, "Subject: Korval daily digest %s: all well\r\nPriority: normal\r\n", d.Domain);
-    else
-        write_formatted(job, "Subject: Korval daily digest %s: %d event%s\r\nPriority: normal\r\n", d.Domain, d.Events,
-                        d.Events == 1 ? "" : "s");
-    write_date_line(job);
+    write_head(job, "daily digest", d.Domain, d.Events, "event");
     const SYSTEMTIME& t = d.Since;
-    write_formatted(job, "Since %s %04u-%02u-%02u %02u:%02u: %u poll cycles.\r\n",
+    write_formatted(job, "Since %s %04u-%02u-%02u %02u:%02u: %u poll cycle%s.\r\n",
                     d.SinceStart ? "Korval started at" : "the last digest at", t.wYear, t.wMonth, t.wDay, t.wHour,
-                    t.wMinute, d.Cycles);
+                    t.wMinute, d.Cycles, plural(d.Cycles));
     if (d.Events == 0)
         write_formatted(job, "All well: every check passed and no failure was counted.\r\n");
     for (int k = 0; k < d.HostCount; ++k)
@@ -97,8 +88,8 @@ void write_digest_text(Job job, const void* data, int)
     if (d.Flow) {
         write_formatted(job, "Mail flow: %u probes sent, %u back, %u lost", d.ProbesSent, d.ProbesBack, d.ProbesLost);
         if (d.RoundTrips > 0) {
-            write_seconds(job, "; round trip median %u.%03u s", d.MedianMs);
-            write_seconds(job, ", worst %u.%03u s", d.WorstMs);
+            write_formatted(job, "; round trip median %s s, worst %s s", seconds_of(d.MedianMs).text,
+                            seconds_of(d.WorstMs).text);
         }
         write_formatted(job, ".\r\n");
     }
