@@ -13,7 +13,7 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import korval_it as it
 
-SIZE_LIMIT = 80 * 1024
+SIZE_LIMIT = 96 * 1024
 SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "comctl32.dll", "wsock32.dll", "ws2_32.dll",
                "iphlpapi.dll", "icmp.dll", "msvcrt.dll"}
 CYCLES = int(os.environ.get("KORVAL_LEAN_CYCLES", 200))
