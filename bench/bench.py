@@ -178,11 +178,11 @@ def main():
 
     # The hand-over of one errand to the errand thread and back, on the
     # daemon's own objects in the unit test program.
-    handover = sh("wine", str(BUILD / "tests" / "unit_monitor.exe"), "--gtest_filter=ErrandTest.HandOver*")
+    handover = sh("wine", str(BUILD / "tests" / "unit_cycle.exe"), "--gtest_filter=ErrandTest.HandOver*")
     handover_ms = float(figure(handover, r"median ([\d.]+) ms per errand"))
     rows.append(("Hand-over of one errand (look-up, echo, disk query) to the errand thread and back: median",
                  f"{handover_ms:.4f} ms", "≤ 0.1 ms",
-                 "`unit_monitor.exe --gtest_filter=ErrandTest.HandOver*`: 2,000 errands that do nothing"))
+                 "`unit_cycle.exe --gtest_filter=ErrandTest.HandOver*`: 2,000 errands that do nothing"))
 
     # The status file: cycles without items (the memory test alone), with the
     # file and without it; the difference is the cost of writing it.

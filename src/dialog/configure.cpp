@@ -1,9 +1,9 @@
 // The configure entry point: the dialog, then the alias, the summary and
 // the modules back online.
+#include "checks/modules.h"
 #include "dialog/dialog.h"
 #include "host/alias.h"
 #include "host/daemon.h"
-#include "monitor/monitor.h"
 #include "platform/daemon_state.h"
 #include "platform/text.h"
 #include "settings/settings.h"

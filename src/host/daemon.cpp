@@ -2,12 +2,17 @@
 
 #include <cstring>
 
+#include "checks/mail_flow.h"
+#include "checks/memory.h"
+#include "checks/modules.h"
+#include "cycle/control_thread.h"
+#include "cycle/errand.h"
 #include "host/alias.h"
-#include "monitor/errand.h"
-#include "monitor/monitor.h"
 #include "platform/platform.h"
 #include "platform/text.h"
 #include "settings/settings.h"
+#include "status/end_of_cycle.h"
+#include "status/status_file.h"
 
 namespace {
 

@@ -7,10 +7,6 @@
 #include "report/report.h"
 #include "settings/settings.h"
 
-namespace {
-
-} // namespace
-
 void copy_channel(ReportChannel& to, int channel, int count, const char* list, const char (*recipients)[AddressSize])
 {
     to.channel = channel;

@@ -81,70 +81,13 @@ int send_mail(const ReportSnapshot& report, const ReportChannel& channel, MailBo
 // and Priority.
 void write_envelope(const ReportSnapshot& report, Job job, const char* to_list);
 
-// What the heartbeat says: the state of every kind of check now. A count of
-// -1 leaves its line out (the check is off).
-struct HeartbeatFacts {
-    char Domain[sizeof SettingsRecord::HostDomain];
-    int First;             // the first heartbeat of this life
-    int Problems;
-    int Hosts, HostsUp;
-    int Services, ServicesUp;
-    int Drives;            // -1: the disk test is off
-    int DriveStates[4];    // drives by DriveStatus
-    int MemoryRead, MemoryShort;
-    int32_t AvailableMB;
-    int ModulesSelected;   // bit 0 MercuryS, bit 1 MercuryD
-    int ModulesHeld;
-    int Flow;              // -1 off, 0 not judged yet, 1 moving, 2 not moving
-    int CertDays;          // days left of the certificate nearest to expiry
-    char CertEntry[ServiceNameSize]; // empty: no certificate read
-    uint32_t Cycles, Failures;
-};
-
-// One line of the digest about an entry that missed, or a drive that was
-// not fine.
-struct DigestItem {
-    char Name[HostNameSize];
-    uint32_t Misses;
-    uint32_t DeadMinutes;
-    int UpNow;
-    int32_t LowestMB;      // drives: -1 never read
-    int Worst;             // drives: the worst DriveStatus
-};
-
-// The certificate of a TLS entry as the digest shows it.
-struct DigestCert {
-    char Entry[ServiceNameSize];
-    int32_t DaysLeft; // below 0: expired
-};
-
-// What the daily digest says of the time since the last one (or the start).
-struct DigestFacts {
-    char Domain[sizeof SettingsRecord::HostDomain];
-    int SinceStart;
-    SYSTEMTIME Since;      // local time when the time covered began
-    uint32_t Cycles;
-    int Events;
-    int HostCount, ServiceCount, DriveCount;
-    DigestItem Hosts[MaxHosts], Services[MaxServices], Drives[MaxDrives];
-    int MemoryShort;
-    int32_t LowestMB;
-    uint32_t ModulesHeldMinutes;
-    int Flow;              // the mail flow check was on
-    uint32_t ProbesSent, ProbesBack, ProbesLost;
-    int RoundTrips;        // round trips measured
-    uint32_t MedianMs, WorstMs;
-    int CertCount;
-    DigestCert Certs[MaxServices];
-    uint32_t Failures;
-};
-
-void write_heartbeat_text(Job job, const void* facts, int channel);
-void write_digest_text(Job job, const void* facts, int channel);
-
 // Formats one piece (cut to FormatBufferSize - 1 characters) and appends
 // it to the job. The format is always one of the daemon's literals.
 void write_formatted(Job job, const char* format, ...) __attribute__((format(ms_printf, 2, 3)));
+
+// The subject a watcher keys on, "Korval WHAT DOMAIN: all well" or how many
+// of what (count, noun), the priority and the time line.
+void write_summary_head(Job job, const char* what, const char* domain, int count, const char* noun);
 
 // The host's date text in buffer (HostTextSize bytes), cut to the buffer;
 // empty when the host gives none.

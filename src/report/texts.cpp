@@ -90,6 +90,17 @@ void write_certificate_text(Job job, const char* name, const char* reason, int32
     write_formatted(job, short_text ? "Cert '%s' %s.\r\n" : "The certificate of '%s' %s.\r\n", name, reason);
 }
 
+void write_summary_head(Job job, const char* what, const char* domain, int count, const char* noun)
+{
+    if (count == 0)
+        write_formatted(job, "Subject: Korval %s %s: all well\r\nPriority: normal\r\n", what, domain);
+    else
+        write_formatted(job, "Subject: Korval %s %s: %d %s%s\r\nPriority: normal\r\n", what, domain, count, noun,
+                        plural(count));
+    char date[HostTextSize];
+    write_formatted(job, "\r\n\r\nTime: %s\r\n", report_date(date));
+}
+
 void write_memory_text(Job job, int channel, int32_t free_mb, int32_t total_mb)
 {
     if (channel == MailChannel)

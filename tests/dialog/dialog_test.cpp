@@ -6,10 +6,11 @@
 #include <string>
 #include <vector>
 
+#include "checks/drives.h"
+#include "checks/modules.h"
+#include "cycle/errand.h"
 #include "dialog/dialog.h"
 #include "dialog_driver.h"
-#include "monitor/errand.h"
-#include "monitor/monitor.h"
 #include "platform/daemon_state.h"
 #include "settings/settings.h"
 #include "test_support.h"

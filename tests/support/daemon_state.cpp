@@ -2,10 +2,14 @@
 
 #include <cstring>
 
+#include "checks/mail_flow.h"
+#include "checks/memory.h"
+#include "checks/modules.h"
 #include "host/daemon.h"
 #include "platform/daemon_state.h"
-#include "monitor/monitor.h"
 #include "settings/settings.h"
+#include "status/end_of_cycle.h"
+#include "status/status_file.h"
 
 namespace {
 

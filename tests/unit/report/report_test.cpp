@@ -5,11 +5,12 @@
 #include <thread>
 #include <vector>
 
+#include "checks/drives.h"
 #include "host/daemon.h"
-#include "monitor/monitor.h"
 #include "platform/text.h"
 #include "report/report.h"
 #include "settings/settings.h"
+#include "status/digest.h"
 #include "test_support.h"
 
 namespace {

@@ -1,0 +1,60 @@
+// The certificates of the TLS service entries: their level against the
+// thresholds, scaled to each certificate's own lifetime so that a
+// short-lived certificate renewed on time never warns, and the notices that
+// tell an administrator before it expires.
+#pragma once
+
+#include <cstdint>
+
+#include "settings/settings.h"
+
+struct HostInterface;
+
+constexpr int SubjectSize = 100;
+// The server's certificate as a TLS check read it, whatever its trust.
+struct CertificateInfo {
+    int read;                   // the leaf certificate was read
+    int64_t not_before;         // Unix seconds
+    int64_t not_after;
+    char subject[SubjectSize];  // as reports show it (common name, else the whole name), printable ASCII
+    int trusted;                // a full chain to a trusted root, no partial chain
+    int name_matches;           // the configured host name is among the certificate's names
+};
+
+// A certificate's level: fine, or within its warning or critical days, or
+// expired (a miss of the service).
+enum CertLevel { CertFine = 0, CertWarning = 1, CertCritical = 2, CertExpired = 3 };
+// The level at now, with the thresholds lowered for a short-lived
+// certificate: warning below the smaller of warn_days and a quarter of its
+// lifetime, critical below the smaller of critical_days and a tenth; 0 days
+// turn a level off.
+int certificate_level(const CertificateInfo& c, int64_t now, int warn_days, int critical_days);
+// Whole days from now to the certificate's expiry (negative once expired).
+int32_t days_left(int64_t expiry, int64_t now);
+// "YYYY-MM-DD" of a Unix time, in UTC.
+void format_day(char (&text)[11], int64_t seconds);
+
+// The certificate of the service entry in one slot, at the last check that
+// read one, and the notices sent for it. Guarded by the settings lock.
+struct CertReading {
+    char Name[ServiceNameSize]; // the entry it belongs to; empty: none yet
+    uint8_t Read;
+    int8_t Level;               // a CertLevel
+    int64_t Expiry;             // Unix seconds
+    int64_t NoticedExpiry;      // the certificate that the notices below are about
+    int8_t NoticeLevel;         // the highest notice sent for it: CertFine (none), CertWarning, CertCritical
+    uint64_t RemindedMs;        // the last critical notice, on the monotonic clock
+};
+extern CertReading CertReadings[MaxServices];
+
+// What the notices of a certificate ask for at this check.
+enum CertNotice { NoNotice = -1, RenewedNotice = 0, WarningNotice = 1, CriticalNotice = 2 };
+// Notes the certificate read by the check of the entry name in slot index,
+// at level, and keeps its notices: one when the certificate enters each
+// level, a reminder once a day while it is critical, and one renewed notice
+// when a certificate with a later expiry brings the entry back to fine after
+// a notice. Called with the lock held; returns the notice due.
+int note_certificate(int index, const char* name, const CertificateInfo& c, int level, uint64_t now_ms);
+// Logs and reports the notice of slot index's certificate.
+void tell_certificate(const HostInterface* host, int index, const char* name, const CertificateInfo& c, int notice,
+                      int64_t now);

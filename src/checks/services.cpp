@@ -1,0 +1,379 @@
+#include <winsock.h>
+
+#include "checks/services.h"
+
+#include "checks/hosts.h"
+#include "checks/tls.h"
+#include "cycle/errand.h"
+#include "cycle/pacing.h"
+#include "platform/daemon_state.h"
+#include "platform/platform.h"
+#include "platform/text.h"
+#include "report/report.h"
+#include "settings/settings.h"
+
+PollReading ServiceReadings[MaxServices];
+
+namespace {
+
+// Connect, greeting, upgrade and handshake together.
+constexpr DWORD CheckLimitMs = 10000;
+// How much of an unexpected greeting the log and the report show.
+constexpr int ShownGreeting = 60;
+
+// addrinfo as ws2_32 lays it out: Winsock 1.1 has no IPv6, and its address
+// functions are looked up at run time, so that the DLL loads without them.
+struct AddressInfo {
+    int flags, family, socktype, protocol;
+    size_t addrlen;
+    char* canonname;
+    sockaddr* addr;
+    AddressInfo* next;
+};
+typedef int(WINAPI* GetAddrInfo)(const char*, const char*, const AddressInfo*, AddressInfo**);
+typedef void(WINAPI* FreeAddrInfo)(AddressInfo*);
+constexpr int Inet6 = 23;          // AF_INET6
+constexpr int NumericHost = 4;     // AI_NUMERICHOST
+
+// Room for an IPv4 or IPv6 socket address (the family in its first bytes).
+struct Address {
+    int size;
+    alignas(8) char bytes[32];
+};
+
+// The address of an IPv6 literal; 0 with an error number when the system
+// has no IPv6 address functions or does not take the literal. ws2_32 is
+// there whenever wsock32 is, which rests on it.
+int resolve_ipv6(const char* literal, Address& address, int* error)
+{
+    static const AddressInfo hints = {NumericHost, Inet6, SOCK_STREAM, 0, 0, nullptr, nullptr, nullptr};
+    *error = WSAEAFNOSUPPORT;
+    HMODULE library = GetModuleHandleA("ws2_32.dll");
+    if (!library)
+        return 0;
+    auto get = reinterpret_cast<GetAddrInfo>(reinterpret_cast<void*>(GetProcAddress(library, "getaddrinfo")));
+    auto release = reinterpret_cast<FreeAddrInfo>(reinterpret_cast<void*>(GetProcAddress(library, "freeaddrinfo")));
+    if (!get || !release)
+        return 0;
+    AddressInfo* list = nullptr;
+    *error = get(literal, nullptr, &hints, &list);
+    int found = *error == 0 && list && list->addrlen <= sizeof address.bytes;
+    if (found) {
+        address.size = static_cast<int>(list->addrlen);
+        memcpy(address.bytes, list->addr, list->addrlen);
+    }
+    if (list)
+        release(list);
+    return found;
+}
+
+// The address of the check's host with its port; 0 with check.error set
+// when it cannot be found.
+int resolve(ServiceCheck& check, Address& address)
+{
+    const ServiceTarget& target = check.target;
+    if (target.ipv6) {
+        if (!resolve_ipv6(target.host, address, &check.error))
+            return 0;
+    } else {
+        sockaddr_in& in = *reinterpret_cast<sockaddr_in*>(address.bytes);
+        in.sin_family = AF_INET;
+        in.sin_addr.s_addr = Platform.inet_addr(target.host);
+        if (in.sin_addr.s_addr == INADDR_NONE)
+            in.sin_addr.s_addr = look_up_name(target.host, &check.error);
+        if (in.sin_addr.s_addr == INADDR_NONE)
+            return 0;
+        address.size = sizeof in;
+    }
+    // The port, in network order, sits at the same place in both forms.
+    address.bytes[2] = static_cast<char>(target.port >> 8);
+    address.bytes[3] = static_cast<char>(target.port);
+    return 1;
+}
+
+int connect_within_limit(ServiceCheck& check, const ServiceLink& link, const Address& address)
+{
+    u_long nonblocking = 1;
+    ioctlsocket(link.socket, FIONBIO, &nonblocking);
+    if (connect(link.socket, reinterpret_cast<const sockaddr*>(address.bytes), address.size) != 0)
+        check.error = WSAGetLastError();
+    if (check.error == WSAEWOULDBLOCK) {
+        int ready = wait_for(link, true);
+        if (ready == 0)
+            return ServiceTimedOut;
+        // A failed connect shows as ready too: its error says which.
+        int size = sizeof check.error;
+        if (ready < 0 ||
+            getsockopt(link.socket, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&check.error), &size) != 0)
+            check.error = WSAGetLastError();
+    }
+    if (check.error == 0)
+        return ServiceAnswered;
+    return check.error == WSAECONNREFUSED ? ServiceRefused : ServiceConnectError;
+}
+
+// What arrived within the limit, decrypted once the link is secure: the
+// byte count, or 0 or less when nothing came.
+int receive(const ServiceLink& link, char* data, int size)
+{
+    if (link.tls)
+        return tls_receive(*link.tls, link, data, size);
+    if (wait_for(link, false) <= 0)
+        return 0;
+    return recv(link.socket, data, size, 0);
+}
+
+void say(const ServiceLink& link, const char* text)
+{
+    if (link.tls)
+        tls_send(*link.tls, link, text);
+    else
+        send_all(link, text, static_cast<int>(strlen(text)));
+}
+
+// Reads until the first line has ended; it may come in pieces. 1 when it did.
+int read_greeting(ServiceCheck& check, const ServiceLink& link)
+{
+    while (check.greeting_size < GreetingSize) {
+        int got = receive(link, check.greeting + check.greeting_size, GreetingSize - check.greeting_size);
+        if (got <= 0)
+            return 0;
+        for (; got > 0; --got)
+            if (check.greeting[check.greeting_size++] == '\n')
+                return 1;
+    }
+    return 0;
+}
+
+// The requests that upgrade a plain talk to TLS, in order, and how the
+// final line of each reply starts when the server agrees. SMTP's EHLO
+// reply must also offer STARTTLS on one of its lines.
+const struct {
+    int protocol;
+    const char* request;
+    const char* consent;
+    const char* offer;
+} UpgradeSteps[] = {
+    {SmtpStarttls, "EHLO korval\r\n", "250", "STARTTLS"},
+    {SmtpStarttls, "STARTTLS\r\n", "220", nullptr},
+    {Pop3Starttls, "STLS\r\n", "+OK", nullptr},
+    {ImapStarttls, "a1 STARTTLS\r\n", "a1 OK", nullptr},
+};
+
+// Reads a reply line by line up to its final one (SMTP marks the others
+// with '-' after the code, IMAP sends untagged '*' lines first); 1 when
+// that line starts with consent and, with an offer to look for, a line
+// offered it.
+int agreed(const ServiceLink& link, const char* consent, const char* offer)
+{
+    char text[GreetingSize];
+    int size = 0, offered = offer == nullptr;
+    for (;;) {
+        char* end = static_cast<char*>(memchr(text, '\n', size));
+        if (!end) {
+            int got = size < GreetingSize ? receive(link, text + size, GreetingSize - size) : 0;
+            if (got <= 0)
+                return 0;
+            size += got;
+            continue;
+        }
+        *end = '\0';
+        int length = static_cast<int>(end - text);
+        if (offer && length > 4 && _strnicmp(text + 4, offer, strlen(offer)) == 0 &&
+            static_cast<unsigned char>(text[4 + strlen(offer)]) <= ' ')
+            offered = 1;
+        if (text[0] != '*' && (length <= 3 || text[3] != '-'))
+            return offered && strncmp(text, consent, strlen(consent)) == 0;
+        size -= length + 1;
+        memmove(text, end + 1, size);
+    }
+}
+
+// The upgrade of a plain talk; 1 when the server agreed to every step.
+int upgrade(const ServiceLink& link, int protocol)
+{
+    for (const auto& step : UpgradeSteps) {
+        if (step.protocol != protocol)
+            continue;
+        send_all(link, step.request, static_cast<int>(strlen(step.request)));
+        if (!agreed(link, step.consent, step.offer))
+            return 0;
+    }
+    return 1;
+}
+
+// The talk of one check on a connecting socket; tls is the room for a TLS
+// session when the entry wants one.
+int talk(ServiceCheck& check, ServiceLink& link, const Address& address, TlsSession* tls)
+{
+    int outcome = connect_within_limit(check, link, address);
+    const ServiceKind& kind = ServiceKinds[check.target.protocol];
+    if (outcome != ServiceAnswered || kind.greeting[0] == '\0')
+        return outcome;
+    if (kind.tls == ImplicitTls && (outcome = tls_start(*tls, link, check)) != ServiceAnswered)
+        return outcome;
+    int greeted = read_greeting(check, link);
+    int welcome = greeted && strncmp(check.greeting, kind.greeting, strlen(kind.greeting)) == 0;
+    if (welcome && kind.tls == StartTls) {
+        if (!upgrade(link, check.target.protocol))
+            outcome = ServiceNoStarttls;
+        else if ((outcome = tls_start(*tls, link, check)) != ServiceAnswered)
+            return outcome;
+    }
+    // A goodbye whatever came, so that the server need not wait for its timeout.
+    say(link, kind.goodbye);
+    if (!greeted)
+        return ServiceNoGreeting;
+    return welcome ? outcome : ServiceWrongGreeting;
+}
+
+// Why a check missed, by its outcome: an unexpected greeting shows its
+// start, the others their error number, if any; a failed handshake adds a
+// note where the system lacks TLS 1.3, which the server may want.
+const char* const MissReasons[] = {"",
+                                   "connection refused",
+                                   "connection timed out",
+                                   "no greeting",
+                                   "unexpected greeting '%s'",
+                                   "error %d finding address",
+                                   "error %d connecting",
+                                   "STARTTLS not offered",
+                                   "the server answered in plain text",
+                                   "TLS handshake failed (error 0x%08X%s)",
+                                   "TLS handshake timed out"};
+static_assert(sizeof MissReasons / sizeof *MissReasons == ServiceHandshakeTimedOut + 1);
+
+void describe_miss(const ServiceCheck& check, char (&reason)[sizeof CurrentReason])
+{
+    const char* format = MissReasons[check.outcome];
+    if (check.outcome != ServiceWrongGreeting) {
+        format_text(reason, sizeof reason, format, check.error,
+                    check.lacks_tls13 ? "; the server may require TLS 1.3, which this system lacks" : "");
+        return;
+    }
+    // Made printable, and always an argument: the greeting is the server's text.
+    char shown[ShownGreeting + 1];
+    copy_printable(shown, sizeof shown, check.greeting, check.greeting_size);
+    format_text(reason, sizeof reason, format, shown);
+}
+
+// The errand's work: resolve, connect, read the greeting, upgrade to TLS
+// where the entry says so, say goodbye, close. Touches nothing but the
+// check.
+void check_service(void* data, HANDLE life_over)
+{
+    ServiceCheck& check = *static_cast<ServiceCheck*>(data);
+    Address address{};
+    // A slow name server is waited for as a host's look-up is: the limit
+    // starts once the address is known.
+    if (!resolve(check, address)) {
+        check.outcome = ServiceUnresolvable;
+        return;
+    }
+    ServiceLink link = {socket(reinterpret_cast<const sockaddr*>(address.bytes)->sa_family, SOCK_STREAM, 0),
+                        GetTickCount(), life_over, nullptr};
+    if (link.socket == INVALID_SOCKET) {
+        check.error = WSAGetLastError();
+        check.outcome = ServiceConnectError;
+        return;
+    }
+    if (ServiceKinds[check.target.protocol].tls == NoTls) {
+        check.outcome = talk(check, link, address, nullptr);
+    } else {
+        // Its buffers live on this thread's stack, not in the errand's data.
+        TlsSession tls{};
+        check.outcome = talk(check, link, address, &tls);
+        tls_end(tls, link);
+    }
+    closesocket(link.socket);
+}
+
+} // namespace
+
+int wait_for(const ServiceLink& link, bool writable)
+{
+    if (WaitForSingleObject(link.life_over, 0) == WAIT_OBJECT_0)
+        return 0;
+    DWORD spent = GetTickCount() - link.start;
+    DWORD left = spent < CheckLimitMs ? CheckLimitMs - spent : 0;
+    timeval limit = {static_cast<long>(left / 1000), static_cast<long>(left % 1000 * 1000)};
+    // A set of one: select reads only as many sockets as the count says.
+    struct OneSocket {
+        u_int count;
+        SOCKET socket;
+    } ready = {1, link.socket}, failed = ready;
+    fd_set* one = reinterpret_cast<fd_set*>(&ready);
+    return select(0, writable ? nullptr : one, writable ? one : nullptr, reinterpret_cast<fd_set*>(&failed), &limit);
+}
+
+int send_all(const ServiceLink& link, const char* data, int size)
+{
+    while (size > 0) {
+        int sent = send(link.socket, data, size, 0);
+        if (sent > 0) {
+            data += sent;
+            size -= sent;
+        } else if (WSAGetLastError() != WSAEWOULDBLOCK || wait_for(link, true) <= 0) {
+            return 0;
+        }
+    }
+    return 1;
+}
+
+void tell_service_check(const HostInterface* host, int index, const char* name, const ServiceCheck& check)
+{
+    static const PollTexts texts = {Service, "Service %s is ON again.", "Service %s is dead."};
+    const CertificateInfo& c = check.certificate;
+    int64_t now = Platform.UnixTime();
+    lock_settings();
+    int warn_days = Settings.Added.CertWarnDays, critical_days = Settings.Added.CertCriticalDays;
+    unlock_settings();
+    int read = check.outcome == ServiceAnswered && c.read;
+    int level = read ? certificate_level(c, now, warn_days, critical_days) : CertFine;
+    // An expired certificate takes the service down for every client that
+    // checks it.
+    int answered = check.outcome == ServiceAnswered && level != CertExpired;
+    PollOutcome outcome;
+    if (!record_slot_poll(Settings.Added.ServiceNames, Settings.Added.ServiceCount, ServiceState, ServiceReadings,
+                          index, name, answered, outcome))
+        return;
+    int notice = NoNotice;
+    if (read) {
+        lock_settings();
+        notice = note_certificate(index, name, c, level, Platform.MonotonicMs());
+        unlock_settings();
+    }
+    if (!answered) {
+        // The daemon's own trouble counts as a failure too, as for a host.
+        if (check.outcome == ServiceUnresolvable)
+            host_bump_statistic(host, Failures);
+        if (level == CertExpired) {
+            char day[11];
+            format_day(day, c.not_after);
+            format_text(CurrentReason, sizeof CurrentReason, "certificate expired on %s", day);
+        } else {
+            describe_miss(check, CurrentReason);
+        }
+        host_log_format(host, 20, 15, "Service %s doesn't answer: %s.", name, CurrentReason);
+    }
+    tell_poll(host, texts, index, name, answered, outcome);
+    tell_certificate(host, index, name, c, notice, now);
+}
+
+void check_services(const HostInterface* host)
+{
+    for (int i = 0;; ++i) {
+        char name[ServiceNameSize];
+        if (!copy_slot_name(Settings.Added.ServiceNames, Settings.Added.ServiceCount, i, name))
+            break;
+        ServiceCheck check{};
+        // Only entries that parse are in the table.
+        if (parse_service(name, check.target)) {
+            if (run_errand(check_service, check) == ErrandStopped)
+                break;
+            tell_service_check(host, i, name, check);
+        }
+        if (!pause_after_item())
+            break;
+    }
+}

@@ -1,0 +1,56 @@
+#include "cycle/poll_state.h"
+
+#include "platform/daemon_state.h"
+#include "report/report.h"
+
+uint32_t CyclesStarted;
+
+void note_poll(PollReading& reading, const char* name, int answered)
+{
+    if (strncmp(reading.Name, name, sizeof reading.Name) != 0) {
+        reading = PollReading{};
+        copy_text(reading.Name, name);
+    }
+    reading.Up = answered != 0;
+    reading.Cycle = CyclesStarted;
+    reading.Missed = answered ? 0 : reading.Missed == UINT16_MAX ? UINT16_MAX : reading.Missed + 1;
+}
+
+PollOutcome record_poll(HostStateEntry& state, int answered)
+{
+    PollOutcome outcome{};
+    if (answered) {
+        // Only a host that missed at least once can come back, also when a
+        // negative Retry would call every host dead.
+        outcome.recovered = state.MissCount > 0 && state.MissCount > Settings.Retry;
+        state.MissCount = 0;
+        state.DeadReportCounter = 0;
+        return outcome;
+    }
+    ++state.MissCount;
+    outcome.dead = state.MissCount > Settings.Retry;
+    if (outcome.dead) {
+        outcome.report_dead = state.DeadReportCounter++ == 0;
+        if (state.DeadReportCounter >= Settings.Suspend)
+            state.DeadReportCounter = 0;
+    }
+    return outcome;
+}
+
+void tell_poll(const HostInterface* host, const PollTexts& texts, int index, const char* name, int answered,
+               PollOutcome outcome)
+{
+    if (answered) {
+        if (outcome.recovered) {
+            host_log_format(host, 20, 25, texts.on_again, name);
+            send_report(texts.kind, index, 0);
+        }
+        return;
+    }
+    if (outcome.dead) {
+        host_log_format(host, 20, 15, texts.dead, name);
+        if (outcome.report_dead)
+            send_report(texts.kind, index, 1);
+    }
+    host_bump_statistic(host, FailedHost);
+}

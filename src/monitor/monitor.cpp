@@ -1,3 +1,0 @@
-#include "monitor/monitor.h"
-
-int32_t MemoryReportCountdown;

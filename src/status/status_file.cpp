@@ -1,0 +1,331 @@
+// Formatted from a copy of the daemon's state at the end of a poll cycle,
+// written to a temporary twin and moved over the file in one step, so that a
+// reader never sees half a file.
+#include "status/status_file.h"
+
+#include <windows.h>
+
+#include <cstdarg>
+#include <cstring>
+
+#include "checks/hosts.h"
+#include "checks/mail_flow.h"
+#include "checks/memory.h"
+#include "checks/modules.h"
+#include "checks/services.h"
+#include "cycle/errand.h"
+#include "platform/daemon_state.h"
+#include "platform/platform.h"
+#include "platform/text.h"
+
+namespace {
+
+// Control thread only.
+uint32_t CyclesDone;
+// The path whose write failed and was logged; silent until one succeeds.
+// Empty while writing works.
+char FailingPath[StatusPathSize];
+
+// A reader that holds the file (an exporter scraping it) makes the move
+// fail for a moment: it is tried again a few times over about a second.
+constexpr int MoveTries = 6;
+constexpr DWORD MovePauseMs = 200;
+
+// The text and the path go to the errand thread as one copy.
+struct StatusWrite {
+    char path[StatusPathSize];
+    uint32_t life;
+    DWORD error; // 0 when the file was written
+    char text[StatusTextSize];
+};
+StatusWrite Pending;
+
+// A cursor in the text buffer; whole drops to 0 at the first cut.
+struct StatusText {
+    char* at;
+    size_t left;
+    int whole;
+};
+
+void advance(StatusText& t, int whole)
+{
+    size_t n = strlen(t.at);
+    t.at += n;
+    t.left -= n;
+    t.whole &= whole;
+}
+
+void put(StatusText& t, const char* text)
+{
+    advance(t, copy_text(t.at, t.left, text));
+}
+
+void add(StatusText& t, const char* format, ...) __attribute__((format(ms_printf, 2, 3)));
+void add(StatusText& t, const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    advance(t, vformat_text(t.at, t.left, format, args));
+    va_end(args);
+}
+
+// A label value escaped as the format wants it. Names from korval.ini are
+// 8-bit text; the format is UTF-8, so a byte above 127 is taken as Latin-1
+// rather than making the exporter refuse the whole file.
+void put_label_value(StatusText& t, const char* value)
+{
+    for (const unsigned char* c = reinterpret_cast<const unsigned char*>(value); *c; ++c) {
+        char piece[3] = {static_cast<char>(*c)};
+        if (*c == '\\' || *c == '"' || *c == '\n') {
+            piece[0] = '\\';
+            piece[1] = *c == '\n' ? 'n' : static_cast<char>(*c);
+        } else if (*c >= 0x80) {
+            piece[0] = static_cast<char>(0xC0 | *c >> 6);
+            piece[1] = static_cast<char>(0x80 | (*c & 0x3F));
+        }
+        put(t, piece);
+    }
+}
+
+void family(StatusText& t, const char* name, const char* type, const char* help)
+{
+    add(t, "# HELP %s %s\n# TYPE %s %s\n", name, help, name, type);
+}
+
+// One sample of a table entry: the slot (its number in korval.ini) keeps
+// two entries of the same name apart, which the exporters would refuse as
+// duplicates.
+void slot_sample(StatusText& t, const char* name, int key, const char* label, const char* value, int64_t number)
+{
+    add(t, "%s{slot=\"%d\",%s=\"", name, key, label);
+    put_label_value(t, value);
+    add(t, "\"} %I64d\n", number);
+}
+
+// A sample for each entry with a reading, of its answer or its misses in a
+// row.
+void poll_samples(StatusText& t, const char* name, const char* label, int count, const uint8_t* keys,
+                  const PollReading* readings, int missed)
+{
+    for (int k = 0; k < count; ++k)
+        if (readings[k].Name[0] != '\0')
+            slot_sample(t, name, keys[k], label, readings[k].Name, missed ? readings[k].Missed : readings[k].Up);
+}
+
+// A sample for each service whose certificate was read, of its expiry or
+// its level.
+void cert_samples(StatusText& t, const char* name, const StatusSnapshot& s, int level)
+{
+    for (int k = 0; k < s.ServiceCount; ++k)
+        if (s.Certs[k].Read)
+            slot_sample(t, name, s.ServiceKeys[k], "service", s.Certs[k].Name,
+                        level ? s.Certs[k].Level : s.Certs[k].Expiry);
+}
+
+// Moves the written twin over the file; a reader holding the file is
+// waited for a little. The life's end is looked at before every move: a
+// write that outlived its life must not replace a later life's file.
+DWORD move_into_place(const char* tmp, const char* path, HANDLE life_over)
+{
+    for (int tries = 1;; ++tries) {
+        if (WaitForSingleObject(life_over, 0) == WAIT_OBJECT_0)
+            return ERROR_CANCELLED;
+        if (MoveFileExA(tmp, path, MOVEFILE_REPLACE_EXISTING))
+            return 0;
+        DWORD error = GetLastError();
+        if ((error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION) || tries == MoveTries)
+            return error;
+        WaitForSingleObject(life_over, MovePauseMs);
+    }
+}
+
+// The errand: touches nothing but its own copy. The twin never outlives a
+// failed write or move.
+void write_file(void* data, HANDLE life_over)
+{
+    StatusWrite& w = *static_cast<StatusWrite*>(data);
+    char tmp[StatusPathSize];
+    status_tmp_path(tmp, w.path, w.life); // fits: the load made sure
+    w.error = 0;
+    HANDLE file = CreateFileA(tmp, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        w.error = GetLastError();
+        return;
+    }
+    DWORD length = static_cast<DWORD>(strlen(w.text));
+    DWORD written = 0;
+    if (!Platform.WriteFile(file, w.text, length, &written))
+        w.error = GetLastError();
+    else if (written != length)
+        w.error = ERROR_DISK_FULL;
+    if (!CloseHandle(file) && w.error == 0)
+        w.error = GetLastError();
+    if (w.error == 0)
+        w.error = move_into_place(tmp, w.path, life_over);
+    if (w.error != 0)
+        DeleteFileA(tmp);
+}
+
+// The readings of the entries now in the table, with whether each is dead;
+// a slot whose entry was not yet checked shows none.
+void take_readings(PollReading* to, const PollReading* readings, const char (*names)[HostNameSize], int count,
+                   const HostStateEntry* states)
+{
+    for (int k = 0; k < count; ++k)
+        if (strncmp(readings[k].Name, names[k], HostNameSize) == 0) {
+            to[k] = readings[k];
+            to[k].Dead = states[k].MissCount > 0 && states[k].MissCount > Settings.Retry;
+        }
+}
+
+// One line when writing to a path starts to fail, one when it works again.
+void tell_write(const HostInterface* host, const StatusWrite& w)
+{
+    int failing = strcmp(FailingPath, w.path) == 0;
+    if (w.error != 0 && !failing) {
+        host_log_format(host, 1, 15, "Error %lu writing status file %s", w.error, w.path);
+        host_bump_statistic(host, Failures);
+    } else if (w.error == 0 && failing) {
+        host_log_format(host, 1, 25, "Status file %s written again.", w.path);
+    }
+    copy_text(FailingPath, w.error != 0 ? w.path : "");
+}
+
+} // namespace
+
+int format_status(char* text, size_t size, const StatusSnapshot& s)
+{
+    StatusText t = {text, size, 1};
+    text[0] = '\0';
+    family(t, "korval_poll_cycles_total", "counter", "Poll cycles completed since startup.");
+    add(t, "korval_poll_cycles_total %u\n", s.Cycles);
+    family(t, "korval_last_poll_end_seconds", "gauge", "Unix time at the end of the last poll cycle.");
+    add(t, "korval_last_poll_end_seconds %I64d\n", s.EndSeconds);
+    family(t, "korval_failures_total", "counter", "Errors counted in the Failures statistic since startup.");
+    add(t, "korval_failures_total %u\n", s.Failures);
+
+    family(t, "korval_host_up", "gauge", "1 if the host answered its last echo, else 0.");
+    poll_samples(t, "korval_host_up", "host", s.HostCount, s.HostKeys, s.Hosts, 0);
+    family(t, "korval_host_missed_polls", "gauge", "Consecutive polls the host did not answer.");
+    poll_samples(t, "korval_host_missed_polls", "host", s.HostCount, s.HostKeys, s.Hosts, 1);
+
+    family(t, "korval_memory_available_megabytes", "gauge", "Available memory as the memory test read it.");
+    if (s.MemoryRead)
+        add(t, "korval_memory_available_megabytes{kind=\"physical\"} %d\n"
+               "korval_memory_available_megabytes{kind=\"paged\"} %d\n",
+            s.PhysicalMB, s.PagedMB);
+
+    family(t, "korval_disk_free_megabytes", "gauge", "Free space at the drive's last reading.");
+    for (int k = 0; k < s.DriveCount && k < MaxDrives; ++k)
+        if (s.Drives[k].Name[0] != '\0' && s.Drives[k].Status != DriveUnreadable)
+            slot_sample(t, "korval_disk_free_megabytes", s.DriveKeys[k], "drive", s.Drives[k].Name, s.Drives[k].FreeMB);
+    family(t, "korval_disk_state", "gauge", "0 fine, 1 low, 2 critical, 3 unreadable.");
+    for (int k = 0; k < s.DriveCount && k < MaxDrives; ++k)
+        if (s.Drives[k].Name[0] != '\0')
+            slot_sample(t, "korval_disk_state", s.DriveKeys[k], "drive", s.Drives[k].Name, s.Drives[k].Status);
+
+    family(t, "korval_module_suspended", "gauge", "1 while Korval holds the module offline.");
+    add(t, "korval_module_suspended{module=\"MercuryS\"} %d\nkorval_module_suspended{module=\"MercuryD\"} %d\n",
+        s.ModulesOffline & 1, s.ModulesOffline >> 1 & 1);
+
+    family(t, "korval_service_up", "gauge", "1 if the service answered its last check, else 0.");
+    poll_samples(t, "korval_service_up", "service", s.ServiceCount, s.ServiceKeys, s.Services, 0);
+    if (s.TlsEntries) {
+        family(t, "korval_service_cert_expiry_seconds", "gauge", "Expiry of the service's TLS certificate, Unix time.");
+        cert_samples(t, "korval_service_cert_expiry_seconds", s, 0);
+        family(t, "korval_service_cert_state", "gauge", "0 fine, 1 warning, 2 critical, 3 expired.");
+        cert_samples(t, "korval_service_cert_state", s, 1);
+    }
+
+    if (s.FlowOn) {
+        family(t, "korval_mail_flow_up", "gauge", "1 if the last judgement of the mail flow was an answer, else 0.");
+        if (s.FlowJudged)
+            add(t, "korval_mail_flow_up %d\n", s.FlowUp);
+        family(t, "korval_mail_flow_round_trip_seconds", "gauge", "Round trip of the last probe mail back.");
+        if (s.FlowRoundTripKnown)
+            add(t, "korval_mail_flow_round_trip_seconds %s\n", seconds_of(s.FlowRoundTripMs).text);
+        family(t, "korval_mail_flow_probes_in_flight", "gauge", "Probe mails sent and not yet back or lost.");
+        add(t, "korval_mail_flow_probes_in_flight %d\n", s.FlowInFlight);
+        family(t, "korval_mail_flow_probes_lost_total", "counter", "Probe mails counted lost since startup.");
+        add(t, "korval_mail_flow_probes_lost_total %u\n", s.FlowLost);
+    }
+    if (s.HeartbeatOn) {
+        family(t, "korval_heartbeats_sent_total", "counter", "Heartbeat mails sent since startup.");
+        add(t, "korval_heartbeats_sent_total %u\n", s.HeartbeatsSent);
+    }
+    return t.whole;
+}
+
+void reset_status()
+{
+    lock_settings();
+    memset(DriveReadings, 0, sizeof DriveReadings);
+    memset(HostReadings, 0, sizeof HostReadings);
+    memset(ServiceReadings, 0, sizeof ServiceReadings);
+    memset(CertReadings, 0, sizeof CertReadings);
+    MemoryFigures = MemoryReading{};
+    unlock_settings();
+    CyclesStarted = CyclesDone = 0;
+    FailingPath[0] = '\0';
+    FailuresTallied = 0;
+}
+
+void take_status_snapshot(StatusSnapshot& s)
+{
+    s = StatusSnapshot{};
+    lock_settings();
+    s.HostCount = in_table(Settings.HostCount, MaxHosts);
+    memcpy(s.HostKeys, Settings.HostKeys, sizeof s.HostKeys);
+    take_readings(s.Hosts, HostReadings, Settings.HostNames, s.HostCount, HostState);
+    s.MemoryRead = MemoryFigures.Read;
+    s.PhysicalMB = MemoryFigures.PhysicalMB;
+    s.PagedMB = MemoryFigures.PagedMB;
+    s.AvailableMB = MemoryFigures.AvailableMB;
+    s.MemoryShort = MemoryFigures.Short;
+    // A reading shows only while its slot still holds the drive read.
+    s.DriveCount = Settings.FreeDisk != 0 ? in_table(Settings.DriveCount, MaxDrives) : 0;
+    memcpy(s.DriveKeys, Settings.DriveKeys, sizeof s.DriveKeys);
+    for (int k = 0; k < s.DriveCount; ++k)
+        if (strncmp(DriveReadings[k].Name, Settings.DriveNames[k], DriveNameSize) == 0)
+            s.Drives[k] = DriveReadings[k];
+    s.ModulesOffline = ModulesTakenOffline;
+    s.ServiceCount = in_table(Settings.Added.ServiceCount, MaxServices);
+    memcpy(s.ServiceKeys, Settings.Added.ServiceKeys, sizeof s.ServiceKeys);
+    take_readings(s.Services, ServiceReadings, Settings.Added.ServiceNames, s.ServiceCount, ServiceState);
+    for (int k = 0; k < s.ServiceCount; ++k) {
+        s.TlsEntries |= service_uses_tls(Settings.Added.ServiceNames[k]);
+        if (strncmp(CertReadings[k].Name, Settings.Added.ServiceNames[k], ServiceNameSize) == 0)
+            s.Certs[k] = CertReadings[k];
+    }
+    s.FlowOn = Settings.Added.LostAfter > 0;
+    s.FlowJudged = MailFlow.Judged;
+    s.FlowUp = MailFlow.Up;
+    s.FlowRoundTripKnown = MailFlow.RoundTripKnown;
+    s.FlowRoundTripMs = MailFlow.RoundTripMs;
+    s.FlowInFlight = MailFlow.Count;
+    s.FlowLost = MailFlow.Lost;
+    unlock_settings();
+    s.Cycles = CyclesDone;
+    s.EndSeconds = Platform.UnixTime();
+    s.Failures = static_cast<uint32_t>(FailuresTallied);
+}
+
+void write_status_file(const HostInterface* host, const StatusSnapshot& s)
+{
+    lock_settings();
+    copy_text(Pending.path, Settings.Added.StatusFile);
+    unlock_settings();
+    if (Pending.path[0] == '\0')
+        return;
+    Pending.life = LifeNumber;
+    format_status(Pending.text, sizeof Pending.text, s);
+    // A file on a share can block: the errand thread writes it, and a stop
+    // leaves it there, neither success nor failure.
+    if (run_errand(write_file, Pending) == ErrandDone)
+        tell_write(host, Pending);
+}
+
+uint32_t count_completed_cycle()
+{
+    return ++CyclesDone;
+}
