@@ -4,6 +4,7 @@
 
 #include "checks/drives.h"
 #include "checks/hosts.h"
+#include "checks/internet.h"
 #include "checks/mail_flow.h"
 #include "checks/memory.h"
 #include "checks/services.h"
@@ -47,6 +48,7 @@ DWORD WINAPI control_thread(LPVOID)
         test_disks(host);
         check_services(host);
         check_mail_flow(host);
+        check_internet(host);
         end_of_cycle(host);
         DWORD interval = poll_interval_ms();
         if (interval != 0)

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "checks/internet.h"
 #include "checks/mail_flow.h"
 #include "checks/memory.h"
 #include "checks/modules.h"
@@ -193,6 +194,7 @@ extern "C" short __cdecl startup(HostInterface* host)
     host_log_text(host, 10, 5, "Daemon KORVAL.DLL started.");
     reset_status();
     reset_summaries();
+    reset_internet();
     register_statistics(host);
 
     int result = Platform.WSAStartup(0x0101, &SocketData);

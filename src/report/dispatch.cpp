@@ -28,7 +28,8 @@ void take_snapshot(ReportSnapshot& report, int kind, int32_t a)
     static_assert(MaxServices == MaxHosts);
     const char(*names)[HostNameSize] = kind == Host ? Settings.HostNames : Settings.Added.ServiceNames;
     int entry = kind == Host || kind == Service || kind == CertificateReport;
-    copy_text(report.HostName, kind == MailFlowReport              ? Settings.HostDomain
+    copy_text(report.HostName, kind == InternetReport              ? CurrentTarget
+                               : kind == MailFlowReport            ? Settings.HostDomain
                                : entry && a >= 0 && a < MaxHosts ? names[a]
                                                                  : "");
     copy_text(report.Reason, CurrentReason);
@@ -87,6 +88,9 @@ void write_kind_body(Job job, const void* data, int channel)
         break;
     case CertificateReport:
         write_certificate_text(job, body.report.HostName, body.report.Reason, body.report.DaysLeft, body.b, channel);
+        break;
+    case InternetReport:
+        write_internet_text(job, body.a, body.report.HostName, body.report.Reason, channel);
         break;
     }
 }

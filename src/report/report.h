@@ -16,7 +16,8 @@ enum ReportKind {
     DiskAvailability = 3,
     Service = 4,
     MailFlowReport = 5,
-    CertificateReport = 6
+    CertificateReport = 6,
+    InternetReport = 7
 };
 enum Channel { MailChannel = 0, SmsChannel = 1 };
 
@@ -57,6 +58,8 @@ struct ReportSnapshot {
 //   MailFlowReport    b = 1 dead / 0 moves again (which probe: CurrentReason)
 //   CertificateReport a = index in ServiceNames, b = a CertNotice (the
 //                     certificate: CurrentReason, its days: CurrentDaysLeft)
+//   InternetReport    a = an InternetEvent (about CurrentTarget, said in
+//                     CurrentReason)
 // Takes the settings lock only to copy what the report needs; must not be
 // called with the lock held. Failures are logged and counted, never
 // returned.
@@ -80,6 +83,12 @@ int send_mail(const ReportSnapshot& report, const ReportChannel& channel, MailBo
 // The header block from From to Message-ID; the body writer adds Subject
 // and Priority.
 void write_envelope(const ReportSnapshot& report, Job job, const char* to_list);
+
+// What an Internet report is about.
+enum InternetEvent { InternetListed, InternetStillListed, InternetDelisted, ReverseWrong, ReverseRight, MxWrong, MxRight };
+// The list, address or domain of an Internet report, set by the check.
+extern char CurrentTarget[HostNameSize];
+void write_internet_text(Job job, int event, const char* target, const char* sentence, int channel);
 
 // Formats one piece (cut to FormatBufferSize - 1 characters) and appends
 // it to the job. The format is always one of the daemon's literals.

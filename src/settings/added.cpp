@@ -62,4 +62,6 @@ void read_added(const char* path, int poll_time, AddedSettings& added)
     if (value[0] != '\0' && added.DigestMinute < 0)
         format_text(added.Corrections[2], sizeof added.Corrections[2], "[Heartbeat] Digest=%s is not HH:MM: no digest.",
                     value);
+    read_internet(path, added.Internet);
+    added.Internet.Minutes = read_bounded(path, "Internet", "Minutes", 60, 15, 1440, added.Internet.Notes[3]);
 }

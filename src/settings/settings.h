@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "settings/internet.h"
+
 struct HostInterface;
 
 constexpr int MaxHosts = 15;
@@ -19,6 +21,7 @@ constexpr int AddressSize = 100;
 constexpr int ListSize = 300;
 // A path as Windows' file functions take it, terminator included.
 constexpr int StatusPathSize = 260;
+static_assert(InternetNoteSize == ListSize, "[Internet] notes are corrections too");
 
 // The local part of the daemon's address when none is set.
 constexpr const char* DefaultFromAlias = "korval-daemon";
@@ -65,6 +68,8 @@ struct AddedSettings {
     // What a load corrected in these sections, one line each for the
     // summary (cut to fit); empty when nothing.
     char Corrections[5][ListSize];
+    // [Internet]: blocklists, reverse DNS and MX of the public address.
+    InternetSettings Internet;
 };
 
 struct SettingsRecord {

@@ -88,4 +88,5 @@ void log_settings(const HostInterface* host)
     for (const char* line : a.Corrections)
         if (line[0] != '\0')
             host_log_format(host, 1, 15, "%s", line);
+    log_internet_settings(host, a.Internet);
 }

@@ -7,6 +7,7 @@
 #include "platform/daemon_state.h"
 #include "platform/platform.h"
 #include "platform/text.h"
+#include "status/internet_line.h"
 
 namespace {
 
@@ -63,6 +64,7 @@ void begin_day(int since_start, const SYSTEMTIME& local, uint64_t now)
     Day.BackAt = back;
     Day.LostAt = lost;
     Day.FailuresAt = static_cast<uint32_t>(FailuresTallied);
+    begin_internet_day();
 }
 
 // The record of name in table: its own, else one whose entry has left the
@@ -196,6 +198,9 @@ void send_digest(const StatusSnapshot& s, const ReportSnapshot& report)
         cert.DaysLeft = days_left(r.Expiry, s.EndSeconds);
         d.Events += r.Level == CertWarning || r.Level == CertCritical;
     }
+    internet_facts(d.Internet);
+    const InternetFacts& n = d.Internet;
+    d.Events += (n.ListedRounds > 0) + (n.UnusableRounds > 0) + (n.ReverseWrongRounds > 0) + (n.MxWrongRounds > 0);
     d.Failures = s.Failures - Day.FailuresAt;
     d.Events += d.Failures > 0;
     send_mail(report, report.mail, write_digest_text, &d);
@@ -281,6 +286,7 @@ void write_digest_text(Job job, const void* data, int)
                             plural(d.Certs[k].DaysLeft));
         else
             write_formatted(job, "Certificate of %s: expired.\r\n", d.Certs[k].Entry);
+    write_internet_line(job, d.Internet, 1);
     if (d.Failures > 0)
         write_formatted(job, "Failures: %u.\r\n", d.Failures);
 }

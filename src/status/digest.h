@@ -7,6 +7,7 @@
 
 #include <cstdint>
 
+#include "checks/internet.h"
 #include "report/report.h"
 #include "settings/settings.h"
 #include "status/status_file.h"
@@ -47,6 +48,7 @@ struct DigestFacts {
     int CertCount;
     DigestCert Certs[MaxServices];
     uint32_t Failures;
+    InternetFacts Internet;
 };
 
 void write_digest_text(Job job, const void* facts, int channel);

@@ -3,6 +3,7 @@
 #include "checks/certificates.h"
 #include "checks/drives.h"
 #include "platform/text.h"
+#include "status/internet_line.h"
 
 namespace {
 
@@ -63,6 +64,8 @@ void send_heartbeat(const StatusSnapshot& s, const ReportChannel& to, const Repo
     h.CertDays = days_left(nearest, s.EndSeconds);
     h.Flow = !s.FlowOn ? -1 : !s.FlowJudged ? 0 : s.FlowUp ? 1 : 2;
     h.Problems += h.Flow == 2;
+    internet_facts(h.Internet);
+    h.Problems += h.Internet.Listed + (h.Internet.Reverse == CheckWrong) + (h.Internet.Mx == CheckWrong);
     h.Cycles = s.Cycles;
     h.Failures = s.Failures;
     Beats.Sent += send_mail(report, to, write_heartbeat_text, &h);
@@ -96,6 +99,7 @@ void write_heartbeat_text(Job job, const void* data, int)
     if (h.CertEntry[0] != '\0')
         write_formatted(job, "Certificates: nearest expiry in %d day%s (%s).\r\n", h.CertDays, plural(h.CertDays),
                         h.CertEntry);
+    write_internet_line(job, h.Internet, 0);
     write_formatted(job, "Poll cycles since start: %u. Failures: %u.\r\n", h.Cycles, h.Failures);
 }
 

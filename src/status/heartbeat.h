@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "checks/internet.h"
 #include "report/report.h"
 #include "settings/settings.h"
 #include "status/status_file.h"
@@ -28,6 +29,7 @@ struct HeartbeatFacts {
     int CertDays;          // days left of the certificate nearest to expiry
     char CertEntry[ServiceNameSize]; // empty: no certificate read
     uint32_t Cycles, Failures;
+    InternetFacts Internet;
 };
 
 void write_heartbeat_text(Job job, const void* facts, int channel);

@@ -253,6 +253,29 @@ int format_status(char* text, size_t size, const StatusSnapshot& s)
         family(t, "korval_heartbeats_sent_total", "counter", "Heartbeat mails sent since startup.");
         add(t, "korval_heartbeats_sent_total %u\n", s.HeartbeatsSent);
     }
+    if (s.InternetOn) {
+        const InternetState& n = s.Internet;
+        family(t, "korval_blocklist_listed", "gauge", "1 if the public address is listed on the blocklist, else 0.");
+        for (int k = 0; k < n.ListCount && k < MaxBlocklists; ++k)
+            if (n.Lists[k].Judged) {
+                put(t, "korval_blocklist_listed{list=\"");
+                put_label_value(t, n.Lists[k].Name);
+                add(t, "\"} %d\n", n.Lists[k].Listed);
+            }
+        family(t, "korval_blocklist_usable", "gauge", "1 if the blocklist could judge in the last round, else 0.");
+        for (int k = 0; k < n.ListCount && k < MaxBlocklists; ++k)
+            if (n.Lists[k].Seen) {
+                put(t, "korval_blocklist_usable{list=\"");
+                put_label_value(t, n.Lists[k].Name);
+                add(t, "\"} %d\n", n.Lists[k].Usable);
+            }
+        family(t, "korval_reverse_dns_ok", "gauge", "1 if the public address's PTR name resolves back to it, else 0.");
+        if (n.Reverse != CheckUnknown)
+            add(t, "korval_reverse_dns_ok %d\n", n.Reverse);
+        family(t, "korval_mx_ok", "gauge", "1 if an MX host of the mail domain resolves to the public address, else 0.");
+        if (n.Mx != CheckUnknown)
+            add(t, "korval_mx_ok %d\n", n.Mx);
+    }
     return t.whole;
 }
 
@@ -304,7 +327,9 @@ void take_status_snapshot(StatusSnapshot& s)
     s.FlowRoundTripMs = MailFlow.RoundTripMs;
     s.FlowInFlight = MailFlow.Count;
     s.FlowLost = MailFlow.Lost;
+    s.InternetOn = Settings.Added.Internet.PublicIP != 0;
     unlock_settings();
+    s.Internet = Internet;
     s.Cycles = CyclesDone;
     s.EndSeconds = Platform.UnixTime();
     s.Failures = static_cast<uint32_t>(FailuresTallied);

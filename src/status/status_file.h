@@ -9,6 +9,7 @@
 
 #include "checks/certificates.h"
 #include "checks/drives.h"
+#include "checks/internet.h"
 #include "cycle/poll_state.h"
 #include "settings/settings.h"
 
@@ -48,12 +49,15 @@ struct StatusSnapshot {
     // The heartbeat, while it is on.
     int HeartbeatOn;
     uint32_t HeartbeatsSent;
+    // The Internet checks, while they are on.
+    int InternetOn;
+    InternetState Internet;
 };
 
 // Room for the longest text: 15 hosts, 10 drives and 15 services with their
 // certificates, with names of nothing but characters that take two bytes
-// each, and every other family.
-constexpr size_t StatusTextSize = 28 * 1024;
+// each, every other family and 8 blocklists.
+constexpr size_t StatusTextSize = 31 * 1024;
 
 // The file's text; 1 when it fitted whole.
 int format_status(char* text, size_t size, const StatusSnapshot& s);

@@ -1,0 +1,482 @@
+// The Internet checks. A blocklist checker fails by crying wolf far more
+// often than by missing a listing: a list answers a refused resolver with an
+// error code, an expired list's domain answers for every address, a
+// provider's resolver says "no such name" to everything. So a list is asked
+// its RFC 5782 test entries first, and only one of its documented listing
+// codes is a listing; anything else leaves the list unusable for the round,
+// neither listed nor clean.
+#include "checks/internet.h"
+
+#include <cstring>
+
+#include "cycle/errand.h"
+#include "platform/daemon_state.h"
+#include "platform/platform.h"
+#include "platform/text.h"
+#include "report/report.h"
+
+namespace {
+
+constexpr uint64_t MsPerMinute = 60000;
+constexpr uint64_t ReminderMs = 24 * 60 * MsPerMinute;
+// One question, with its one resend, and a whole round.
+constexpr DWORD QuestionMs = 2500;
+constexpr DWORD RoundMs = 60000;
+
+uint32_t ipv4(uint8_t a, uint8_t b, uint8_t c, uint8_t d)
+{
+    uint8_t bytes[4] = {a, b, c, d};
+    uint32_t address;
+    memcpy(&address, bytes, 4);
+    return address;
+}
+
+// The listing codes of the default lists, from each list's own
+// documentation (docs/internet.md says where).
+struct ListingCode {
+    const char* list;
+    uint8_t last; // 127.0.0.last
+    const char* meaning;
+};
+const ListingCode Codes[] = {
+    {"zen.spamhaus.org", 2, "SBL, a verified spam source or spam operation"},
+    {"zen.spamhaus.org", 3, "CSS, a snowshoe spam source found by automation"},
+    {"zen.spamhaus.org", 4, "XBL, an exploited or infected host"},
+    {"zen.spamhaus.org", 9, "DROP, a hijacked or criminal network"},
+    {"zen.spamhaus.org", 10, "PBL, an end-user range that the ISP says should not send mail directly"},
+    {"zen.spamhaus.org", 11, "PBL, an end-user range that Spamhaus says should not send mail directly"},
+    {"zen.spamhaus.org", 30, "BCL, a botnet controller"},
+    {"b.barracudacentral.org", 2, "Barracuda Reputation Block List, a poor sender reputation"},
+    {"bl.spamcop.net", 2, "SpamCop Blocking List, a source of reported spam"},
+};
+
+// The error codes in 127.255.255.0/24 (Spamhaus's, which others follow).
+const char* error_meaning(uint8_t last)
+{
+    static const char* const Errors[] = {"the list's name is mistyped", "an error of the list",
+                                         "queries through a public or open resolver are refused",
+                                         "too many queries from this resolver"};
+    return Errors[last >= 252 && last != 253 ? last - 252 : 1];
+}
+
+int same_zone(const char* a, const char* b)
+{
+    return _stricmp(a, b) == 0;
+}
+
+void unusable(ListJudgement& j, const char* format, const char* a, const char* b = "")
+{
+    j.verdict = ListUnusable;
+    format_text(j.reason, sizeof j.reason, format, a, b);
+}
+
+void ask_name(const DnsAsker& asker, char (&name)[DnsNameSize], uint32_t address, const char* zone, int type,
+              DnsAnswer& answer)
+{
+    char reversed[16];
+    dns_reverse(reversed, address);
+    format_text(name, sizeof name, "%s.%s", reversed, zone);
+    asker.ask(asker.context, name, type, answer);
+}
+
+int has_address(const DnsAnswer& a, uint32_t address)
+{
+    for (int k = 0; k < a.address_count && k < DnsMaxAddresses; ++k)
+        if (a.addresses[k] == address)
+            return 1;
+    return 0;
+}
+
+// A forward look-up of name for address: CheckRight when it has it,
+// CheckWrong when it answers without it (found says what it has), else
+// CheckUnknown (found says why).
+int resolves_to(const DnsAsker& asker, const char* name, uint32_t address, char (&found)[CheckReasonSize])
+{
+    DnsAnswer a;
+    asker.ask(asker.context, name, DnsA, a);
+    if (a.result == DnsAnswered && has_address(a, address))
+        return CheckRight;
+    if (a.result == DnsNoName || (a.result == DnsAnswered && a.address_count == 0)) {
+        copy_text(found, "has no address");
+        return CheckWrong;
+    }
+    if (a.result != DnsAnswered) {
+        copy_text(found, dns_result_text(a.result));
+        return CheckUnknown;
+    }
+    char text[16];
+    ipv4_text(text, a.addresses[0]);
+    format_text(found, sizeof found, "resolves to %s%s", text, a.address_count > 1 ? " and others" : "");
+    return CheckWrong;
+}
+
+} // namespace
+
+InternetState Internet;
+
+const char* listing_meaning(const char* list, uint32_t code)
+{
+    const uint8_t* b = reinterpret_cast<const uint8_t*>(&code);
+    if (b[0] != 127 || b[1] != 0 || b[2] != 0)
+        return nullptr;
+    int known = 0;
+    for (const ListingCode& c : Codes)
+        if (same_zone(c.list, list)) {
+            known = 1;
+            if (c.last == b[3])
+                return c.meaning;
+        }
+    // A list without codes here lists with 127.0.0.2 and up, as RFC 5782
+    // has it.
+    return !known && b[3] >= 2 ? "listed" : nullptr;
+}
+
+void judge_answer(const char* list, const DnsAnswer& a, ListJudgement& j)
+{
+    j = ListJudgement{};
+    if (a.result == DnsNoName || (a.result == DnsAnswered && a.address_count == 0))
+        return;
+    if (a.result != DnsAnswered) {
+        unusable(j, "%s", dns_result_text(a.result));
+        return;
+    }
+    for (int k = 0; k < a.address_count && k < DnsMaxAddresses; ++k) {
+        char text[16];
+        ipv4_text(text, a.addresses[k]);
+        const uint8_t* b = reinterpret_cast<const uint8_t*>(&a.addresses[k]);
+        if (b[0] == 127 && b[1] == 255 && b[2] == 255) {
+            unusable(j, "error code %s, %s", text, error_meaning(b[3]));
+            return;
+        }
+        if (!listing_meaning(list, a.addresses[k])) {
+            unusable(j, "it answered %s, which is none of its listing codes", text);
+            return;
+        }
+    }
+    j.verdict = ListListed;
+    j.code = a.addresses[0];
+}
+
+void judge_list(const DnsAsker& asker, const char* list, uint32_t address, ListJudgement& j)
+{
+    char name[DnsNameSize];
+    DnsAnswer a;
+    ask_name(asker, name, ipv4(127, 0, 0, 2), list, DnsA, a);
+    judge_answer(list, a, j);
+    if (j.verdict == ListNotListed) {
+        unusable(j, "%s", "its test entry 127.0.0.2 is not listed: the list answers nothing through this resolver");
+        return;
+    }
+    if (j.verdict == ListUnusable) {
+        char why[ListReasonSize];
+        copy_text(why, j.reason);
+        unusable(j, "test entry 127.0.0.2: %s", why);
+        return;
+    }
+    ask_name(asker, name, ipv4(127, 0, 0, 1), list, DnsA, a);
+    judge_answer(list, a, j);
+    if (j.verdict == ListListed) {
+        unusable(j, "%s", "its test entry 127.0.0.1 is listed: the list lists everything");
+        return;
+    }
+    if (j.verdict == ListUnusable) {
+        char why[ListReasonSize];
+        copy_text(why, j.reason);
+        unusable(j, "test entry 127.0.0.1: %s", why);
+        return;
+    }
+    ask_name(asker, name, address, list, DnsA, a);
+    judge_answer(list, a, j);
+}
+
+int judge_reverse(const DnsAsker& asker, uint32_t address, char (&reason)[CheckReasonSize])
+{
+    char ip[16], name[DnsNameSize];
+    ipv4_text(ip, address);
+    DnsAnswer ptr;
+    ask_name(asker, name, address, "in-addr.arpa", DnsPtr, ptr);
+    if (ptr.result == DnsNoName || (ptr.result == DnsAnswered && ptr.name_count == 0)) {
+        format_text(reason, sizeof reason, "%s has no PTR record", ip);
+        return CheckWrong;
+    }
+    if (ptr.result != DnsAnswered) {
+        format_text(reason, sizeof reason, "the PTR query of %s: %s", ip, dns_result_text(ptr.result));
+        return CheckUnknown;
+    }
+    // Any one PTR name that resolves back will do.
+    int verdict = CheckWrong;
+    for (int k = 0; k < ptr.name_count && k < DnsMaxNames; ++k) {
+        char found[CheckReasonSize];
+        int v = resolves_to(asker, ptr.names[k], address, found);
+        if (v == CheckRight) {
+            format_text(reason, sizeof reason, "the PTR name of %s is %s, which resolves back to it", ip,
+                        ptr.names[k]);
+            return CheckRight;
+        }
+        if (v == CheckUnknown) {
+            format_text(reason, sizeof reason, "the look-up of %s, the PTR name of %s: %s", ptr.names[k], ip, found);
+            verdict = CheckUnknown;
+        } else if (verdict == CheckWrong && k == 0) {
+            format_text(reason, sizeof reason, "the PTR name of %s is %s, which %s", ip, ptr.names[k], found);
+        }
+    }
+    return verdict;
+}
+
+int judge_mx(const DnsAsker& asker, const char* domain, uint32_t address, char (&reason)[CheckReasonSize])
+{
+    char ip[16];
+    ipv4_text(ip, address);
+    DnsAnswer mx;
+    asker.ask(asker.context, domain, DnsMx, mx);
+    if (mx.result == DnsNoName) {
+        format_text(reason, sizeof reason, "%s does not exist in the DNS", domain);
+        return CheckWrong;
+    }
+    if (mx.result != DnsAnswered) {
+        format_text(reason, sizeof reason, "the MX query of %s: %s", domain, dns_result_text(mx.result));
+        return CheckUnknown;
+    }
+    // Without MX records the domain itself takes the mail (RFC 5321).
+    if (mx.name_count == 0) {
+        mx.name_count = 1;
+        copy_text(mx.names[0], domain);
+    }
+    char hosts[CheckReasonSize] = "";
+    int verdict = CheckWrong;
+    for (int k = 0; k < mx.name_count && k < DnsMaxNames; ++k) {
+        // A null MX ("." as the host) says the domain takes no mail.
+        char found[CheckReasonSize];
+        int v = mx.names[k][0] == '\0' ? CheckWrong : resolves_to(asker, mx.names[k], address, found);
+        if (v == CheckRight) {
+            format_text(reason, sizeof reason, "MX host %s of %s resolves to %s", mx.names[k], domain, ip);
+            return CheckRight;
+        }
+        if (v == CheckUnknown) {
+            format_text(reason, sizeof reason, "the look-up of %s, MX host of %s: %s", mx.names[k], domain, found);
+            verdict = CheckUnknown;
+        }
+        append_text(hosts, k ? ", " : "");
+        append_text(hosts, mx.names[k][0] ? mx.names[k] : "(none)");
+    }
+    if (verdict == CheckWrong)
+        format_text(reason, sizeof reason, "no MX host of %s resolves to %s (MX: %s)", domain, ip, hosts);
+    return verdict;
+}
+
+namespace {
+
+// What the errand asks and brings back.
+struct InternetRound {
+    InternetSettings settings;
+    char domain[sizeof SettingsRecord::HostDomain];
+    ListJudgement lists[MaxBlocklists];
+    int reverse, mx;
+    char reverse_reason[CheckReasonSize], mx_reason[CheckReasonSize];
+};
+
+struct RoundAsker {
+    DnsServer server;
+    DWORD end;         // of the round, on GetTickCount's clock
+    HANDLE life_over;
+};
+
+void ask_server(void* context, const char* name, int type, DnsAnswer& answer)
+{
+    RoundAsker& r = *static_cast<RoundAsker*>(context);
+    DWORD now = GetTickCount();
+    DWORD left = static_cast<int>(r.end - now) > 0 ? r.end - now : 0;
+    dns_ask(r.server, name, type, answer, now + (left < QuestionMs ? left : QuestionMs), r.life_over);
+}
+
+// The errand: every question of the round, in order, within RoundMs; a stop
+// ends the wait in hand within one slice and the rest at once.
+void run_round(void* data, HANDLE life_over)
+{
+    InternetRound& round = *static_cast<InternetRound*>(data);
+    const InternetSettings& s = round.settings;
+    RoundAsker r = {{s.Resolver, s.ResolverPort}, GetTickCount() + RoundMs, life_over};
+    if (s.Resolver == 0 && !dns_system_server(r.server)) {
+        for (int k = 0; k < s.ListCount && k < MaxBlocklists; ++k)
+            unusable(round.lists[k], "%s", "the system has no DNS server");
+        round.reverse = round.mx = CheckUnknown;
+        copy_text(round.reverse_reason, "the system has no DNS server");
+        copy_text(round.mx_reason, "the system has no DNS server");
+        return;
+    }
+    DnsAsker asker = {ask_server, &r};
+    for (int k = 0; k < s.ListCount && k < MaxBlocklists; ++k)
+        judge_list(asker, s.Lists[k], s.PublicIP, round.lists[k]);
+    round.reverse = judge_reverse(asker, s.PublicIP, round.reverse_reason);
+    if (round.domain[0] == '\0') {
+        round.mx = CheckUnknown;
+        copy_text(round.mx_reason, "the mail server's domain is not known");
+    } else {
+        round.mx = judge_mx(asker, round.domain, s.PublicIP, round.mx_reason);
+    }
+}
+
+void report(int event, const char* target, const char* reason)
+{
+    copy_text(CurrentTarget, target);
+    copy_text(CurrentReason, reason);
+    send_report(InternetReport, event, 0);
+}
+
+// The states of this round's lists in their order, each with what the last
+// rounds knew of it by name.
+void take_list_states(const InternetSettings& s)
+{
+    static ListState next[MaxBlocklists];
+    int count = s.ListCount < MaxBlocklists ? s.ListCount : MaxBlocklists;
+    for (int k = 0; k < count; ++k) {
+        next[k] = ListState{};
+        copy_text(next[k].Name, s.Lists[k]);
+        for (int old = 0; old < Internet.ListCount; ++old)
+            if (same_zone(Internet.Lists[old].Name, s.Lists[k]))
+                next[k] = Internet.Lists[old];
+    }
+    memcpy(Internet.Lists, next, sizeof next);
+    Internet.ListCount = count;
+}
+
+void tell_list(const HostInterface* host, ListState& st, const ListJudgement& j, const char* ip, uint64_t now)
+{
+    if (j.verdict == ListUnusable) {
+        ++st.UnusableRounds;
+        if (!st.Seen || st.Usable || strcmp(st.Reason, j.reason) != 0)
+            host_log_format(host, 20, 15, "Blocklist %s unusable: %s.", st.Name, j.reason);
+        st.Seen = 1;
+        st.Usable = 0;
+        copy_text(st.Reason, j.reason);
+        return;
+    }
+    if (st.Seen && !st.Usable)
+        host_log_format(host, 20, 25, "Blocklist %s usable again.", st.Name);
+    st.Seen = st.Usable = st.Judged = 1;
+    char sentence[sizeof CurrentReason];
+    if (j.verdict == ListListed) {
+        ++st.ListedRounds;
+        int first = !st.Listed;
+        if (!first && now - st.RemindedMs < ReminderMs)
+            return;
+        char code[16];
+        ipv4_text(code, j.code);
+        format_text(sentence, sizeof sentence, "%s is listed on %s: %s (%s)", ip, st.Name,
+                    listing_meaning(st.Name, j.code), code);
+        host_log_format(host, 20, 15, "%s on %s: %s (%s).", first ? "Listed" : "Still listed", st.Name,
+                        listing_meaning(st.Name, j.code), code);
+        st.Listed = 1;
+        st.Code = j.code;
+        st.RemindedMs = now;
+        report(first ? InternetListed : InternetStillListed, st.Name, sentence);
+    } else if (st.Listed) {
+        st.Listed = 0;
+        host_log_format(host, 20, 25, "No longer listed on %s.", st.Name);
+        format_text(sentence, sizeof sentence, "%s is no longer listed on %s", ip, st.Name);
+        report(InternetDelisted, st.Name, sentence);
+    }
+}
+
+// The reverse DNS or the MX: a report when it turns wrong (also at the
+// first round) and when it is right again; a round that could not tell
+// changes nothing and says why once.
+void tell_check(const HostInterface* host, int verdict, const char* reason, int& state, char (&note)[CheckReasonSize],
+                uint32_t& wrong_rounds, const char* what, const char* target, int wrong_event)
+{
+    if (verdict == CheckUnknown) {
+        if (strcmp(note, reason) != 0)
+            host_log_format(host, 20, 20, "%s of %s not checked: %s.", what, target, reason);
+        copy_text(note, reason);
+        return;
+    }
+    note[0] = '\0';
+    wrong_rounds += verdict == CheckWrong;
+    int was = state;
+    state = verdict;
+    if (verdict == was || (verdict == CheckRight && was == CheckUnknown))
+        return;
+    host_log_format(host, 20, verdict == CheckWrong ? 15 : 25, "%s of %s %s: %s.", what, target,
+                    verdict == CheckWrong ? "wrong" : "right again", reason);
+    report(wrong_event + (verdict == CheckRight), target, reason);
+}
+
+} // namespace
+
+void reset_internet()
+{
+    Internet = InternetState{};
+    Internet.Reverse = Internet.Mx = CheckUnknown;
+}
+
+void check_internet(const HostInterface* host)
+{
+    static InternetRound round;
+    round = InternetRound{};
+    lock_settings();
+    round.settings = Settings.Added.Internet;
+    copy_text(round.domain, Settings.HostDomain);
+    unlock_settings();
+    const InternetSettings& s = round.settings;
+    uint64_t now = Platform.MonotonicMs();
+    if (s.PublicIP == 0 || (Internet.Rounds > 0 && Internet.Address == s.PublicIP &&
+                            now - Internet.LastRoundMs < static_cast<uint64_t>(s.Minutes) * MsPerMinute))
+        return;
+    // What was known of another address says nothing of this one.
+    if (Internet.Address != s.PublicIP) {
+        reset_internet();
+        Internet.Address = s.PublicIP;
+    }
+    if (run_errand(run_round, round) == ErrandStopped)
+        return;
+    Internet.LastRoundMs = now;
+    ++Internet.Rounds;
+    ++Internet.DayRounds;
+    char ip[16];
+    ipv4_text(ip, s.PublicIP);
+    take_list_states(s);
+    for (int k = 0; k < Internet.ListCount; ++k)
+        tell_list(host, Internet.Lists[k], round.lists[k], ip, now);
+    tell_check(host, round.reverse, round.reverse_reason, Internet.Reverse, Internet.ReverseNote,
+               Internet.ReverseWrongRounds, "Reverse DNS", ip, ReverseWrong);
+    tell_check(host, round.mx, round.mx_reason, Internet.Mx, Internet.MxNote, Internet.MxWrongRounds, "MX",
+               round.domain, MxWrong);
+}
+
+void internet_facts(InternetFacts& f)
+{
+    f = InternetFacts{};
+    lock_settings();
+    f.On = Settings.Added.Internet.PublicIP != 0;
+    unlock_settings();
+    if (!f.On)
+        return;
+    f.Lists = Internet.ListCount;
+    f.Rounds = Internet.DayRounds;
+    for (int k = 0; k < Internet.ListCount; ++k) {
+        const ListState& st = Internet.Lists[k];
+        f.Listed += st.Listed;
+        f.Unusable += st.Seen && !st.Usable;
+        f.ListedRounds += st.ListedRounds;
+        f.UnusableRounds += st.UnusableRounds;
+        if (st.ListedRounds) {
+            append_text(f.ListedNames, f.ListedNames[0] ? ", " : "");
+            append_text(f.ListedNames, st.Name);
+        }
+        if (st.UnusableRounds) {
+            append_text(f.UnusableNames, f.UnusableNames[0] ? ", " : "");
+            append_text(f.UnusableNames, st.Name);
+        }
+    }
+    f.Reverse = Internet.Reverse;
+    f.Mx = Internet.Mx;
+    f.ReverseWrongRounds = Internet.ReverseWrongRounds;
+    f.MxWrongRounds = Internet.MxWrongRounds;
+}
+
+void begin_internet_day()
+{
+    Internet.DayRounds = Internet.ReverseWrongRounds = Internet.MxWrongRounds = 0;
+    for (ListState& st : Internet.Lists)
+        st.ListedRounds = st.UnusableRounds = 0;
+}
