@@ -106,7 +106,7 @@ int resolves_to(const DnsAsker& asker, const char* name, uint32_t address, char 
     }
     char text[16];
     ipv4_text(text, a.addresses[0]);
-    format_text(found, sizeof found, "resolves to %s%s", text, a.address_count > 1 ? " and others" : "");
+    format_text(found, sizeof found, "resolves to %s%s, not to it", text, a.address_count > 1 ? " and others" : "");
     return CheckWrong;
 }
 
@@ -128,7 +128,7 @@ const char* listing_meaning(const char* list, uint32_t code)
         }
     // A list without codes here lists with 127.0.0.2 and up, as RFC 5782
     // has it.
-    return !known && b[3] >= 2 ? "listed" : nullptr;
+    return !known && b[3] >= 2 ? "a listing without a meaning documented here" : nullptr;
 }
 
 void judge_answer(const char* list, const DnsAnswer& a, ListJudgement& j)

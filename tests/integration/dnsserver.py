@@ -5,10 +5,12 @@ the test marks. Run inside the test's network namespace only:
     /usr/bin/python3 dnsserver.py ZONES.json PORT READY-FILE
 
 ZONES.json: {"records": {NAME: [[TYPE, VALUE], ...]},
+             "later": {NAME: [[TYPE, VALUE], ...]},
              "behaviour": {SUFFIX: "silent" | "servfail" | "refused" | "loop" | "truncated" | "wrong-id"}}
-A name with records gets them; a name below a marked suffix gets that
-behaviour; any other name "no such name". Every question is appended to
-queries.txt, so that a test can count them.
+A name with records gets them ("*.ZONE" stands for every name below ZONE;
+from its second question on, a name in "later" gets those instead); a name
+below a marked suffix gets that behaviour; any other name "no such name".
+Every question is appended to queries.txt, so that a test can count them.
 """
 
 import json
@@ -19,14 +21,32 @@ import sys
 from dnslib import DNSRecord, QTYPE, RCODE, RR, A, MX, PTR, CNAME
 
 
+ASKED = {}
+
+
+def records_of(zones, name):
+    if ASKED.get(name, 0) > 1 and name in zones.get("later", {}):
+        return zones["later"][name]
+    records = zones["records"]
+    if name in records:
+        return records[name]
+    labels = name.split(".")
+    for k in range(1, len(labels)):
+        wildcard = "*." + ".".join(labels[k:])
+        if wildcard in records:
+            return records[wildcard]
+    return None
+
+
 def answer(query, zones):
     q = query.q
     name = str(q.qname).rstrip(".").lower()
+    ASKED[name] = ASKED.get(name, 0) + 1
     for suffix, behaviour in zones.get("behaviour", {}).items():
         if name == suffix or name.endswith("." + suffix):
             return behaviour
     reply = query.reply()
-    records = zones["records"].get(name)
+    records = records_of(zones, name)
     if records is None:
         reply.header.rcode = RCODE.NXDOMAIN
         return reply
@@ -40,7 +60,7 @@ def answer(query, zones):
             reply.add_answer(RR(q.qname, QTYPE.MX, rdata=MX(host, preference), ttl=60))
         elif rtype == "CNAME":
             reply.add_answer(RR(q.qname, QTYPE.CNAME, rdata=CNAME(value), ttl=60))
-            for target_type, target in zones["records"].get(value.lower(), []):
+            for target_type, target in records_of(zones, value.lower()) or []:
                 if target_type == "A" and q.qtype == QTYPE.A:
                     reply.add_answer(RR(value, QTYPE.A, rdata=A(target), ttl=60))
     return reply
