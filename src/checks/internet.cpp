@@ -159,30 +159,28 @@ void judge_answer(const char* list, const DnsAnswer& a, ListJudgement& j)
 
 void judge_list(const DnsAsker& asker, const char* list, uint32_t address, ListJudgement& j)
 {
+    static const struct {
+        const char* entry;
+        uint8_t last;
+        int verdict;        // what a working list says of it
+        const char* wrong;  // what it means when the list says the other
+    } Tests[] = {
+        {"127.0.0.2", 2, ListListed, "its test entry 127.0.0.2 is not listed: the list answers nothing through this resolver"},
+        {"127.0.0.1", 1, ListNotListed, "its test entry 127.0.0.1 is listed: the list lists everything"},
+    };
     char name[DnsNameSize];
     DnsAnswer a;
-    ask_name(asker, name, ipv4(127, 0, 0, 2), list, DnsA, a);
-    judge_answer(list, a, j);
-    if (j.verdict == ListNotListed) {
-        unusable(j, "%s", "its test entry 127.0.0.2 is not listed: the list answers nothing through this resolver");
-        return;
-    }
-    if (j.verdict == ListUnusable) {
+    for (const auto& test : Tests) {
+        ask_name(asker, name, ipv4(127, 0, 0, test.last), list, DnsA, a);
+        judge_answer(list, a, j);
+        if (j.verdict == test.verdict)
+            continue;
         char why[ListReasonSize];
         copy_text(why, j.reason);
-        unusable(j, "test entry 127.0.0.2: %s", why);
-        return;
-    }
-    ask_name(asker, name, ipv4(127, 0, 0, 1), list, DnsA, a);
-    judge_answer(list, a, j);
-    if (j.verdict == ListListed) {
-        unusable(j, "%s", "its test entry 127.0.0.1 is listed: the list lists everything");
-        return;
-    }
-    if (j.verdict == ListUnusable) {
-        char why[ListReasonSize];
-        copy_text(why, j.reason);
-        unusable(j, "test entry 127.0.0.1: %s", why);
+        if (j.verdict == ListUnusable)
+            unusable(j, "test entry %s: %s", test.entry, why);
+        else
+            unusable(j, "%s", test.wrong);
         return;
     }
     ask_name(asker, name, address, list, DnsA, a);
@@ -446,6 +444,7 @@ void check_internet(const HostInterface* host)
 void internet_facts(InternetFacts& f)
 {
     f = InternetFacts{};
+    f.Reverse = f.Mx = CheckUnknown;
     lock_settings();
     f.On = Settings.Added.Internet.PublicIP != 0;
     unlock_settings();

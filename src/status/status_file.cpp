@@ -122,6 +122,21 @@ void cert_samples(StatusText& t, const char* name, const StatusSnapshot& s, int 
                         level ? s.Certs[k].Level : s.Certs[k].Expiry);
 }
 
+// One sample per blocklist: listed for each that ever judged (held while it
+// is unusable), usable for each that a round looked at.
+void list_samples(StatusText& t, const InternetState& n, const char* name, const char* help, int usable)
+{
+    family(t, name, "gauge", help);
+    for (int k = 0; k < n.ListCount && k < MaxBlocklists; ++k) {
+        const ListState& list = n.Lists[k];
+        if (usable ? list.Seen : list.Judged) {
+            add(t, "%s{list=\"", name);
+            put_label_value(t, list.Name);
+            add(t, "\"} %d\n", usable ? list.Usable : list.Listed);
+        }
+    }
+}
+
 // Moves the written twin over the file; a reader holding the file is
 // waited for a little. The life's end is looked at before every move: a
 // write that outlived its life must not replace a later life's file.
@@ -255,20 +270,8 @@ int format_status(char* text, size_t size, const StatusSnapshot& s)
     }
     if (s.InternetOn) {
         const InternetState& n = s.Internet;
-        family(t, "korval_blocklist_listed", "gauge", "1 if the public address is listed on the blocklist, else 0.");
-        for (int k = 0; k < n.ListCount && k < MaxBlocklists; ++k)
-            if (n.Lists[k].Judged) {
-                put(t, "korval_blocklist_listed{list=\"");
-                put_label_value(t, n.Lists[k].Name);
-                add(t, "\"} %d\n", n.Lists[k].Listed);
-            }
-        family(t, "korval_blocklist_usable", "gauge", "1 if the blocklist could judge in the last round, else 0.");
-        for (int k = 0; k < n.ListCount && k < MaxBlocklists; ++k)
-            if (n.Lists[k].Seen) {
-                put(t, "korval_blocklist_usable{list=\"");
-                put_label_value(t, n.Lists[k].Name);
-                add(t, "\"} %d\n", n.Lists[k].Usable);
-            }
+        list_samples(t, n, "korval_blocklist_listed", "1 if the public address is listed on the blocklist, else 0.", 0);
+        list_samples(t, n, "korval_blocklist_usable", "1 if the blocklist could judge in the last round, else 0.", 1);
         family(t, "korval_reverse_dns_ok", "gauge", "1 if the public address's PTR name resolves back to it, else 0.");
         if (n.Reverse != CheckUnknown)
             add(t, "korval_reverse_dns_ok %d\n", n.Reverse);
