@@ -176,9 +176,9 @@ void parse_records(const uint8_t* m, int size, int at, int count, const char* na
 
 int dns_build_query(uint8_t* out, int size, uint16_t id, const char* name, int type)
 {
-    int length = static_cast<int>(strnlen(name, DnsNameSize));
+    size_t length = strlen(name);
     // Header, the labels with their length bytes, the root, type and class.
-    if (length == 0 || length > MaxNameLength || HeaderSize + length + 2 + 4 > size)
+    if (length == 0 || length > MaxNameLength || HeaderSize + static_cast<int>(length) + 2 + 4 > size)
         return 0;
     static const uint8_t header[HeaderSize] = {0, 0, 1, 0, 0, 1, 0, 0, 0, 0, 0, 0};
     memcpy(out, header, HeaderSize);

@@ -110,6 +110,31 @@ int resolves_to(const DnsAsker& asker, const char* name, uint32_t address, char 
     return CheckWrong;
 }
 
+// The first of the names in an answer that resolves to address
+// (CheckRight); else CheckUnknown when one could not be looked up, else
+// CheckWrong. at is the name that says so; found says why or what the name
+// has. A null MX (an empty name) takes no mail.
+int any_resolves(const DnsAsker& asker, const DnsAnswer& names, uint32_t address, int& at,
+                 char (&found)[CheckReasonSize])
+{
+    int verdict = CheckWrong;
+    at = 0;
+    copy_text(found, "has no address");
+    for (int k = 0; k < names.name_count && k < DnsMaxNames; ++k) {
+        char said[CheckReasonSize] = "has no address";
+        int v = names.names[k][0] ? resolves_to(asker, names.names[k], address, said) : CheckWrong;
+        if (v == CheckRight || v == CheckUnknown || k == 0) {
+            at = k;
+            copy_text(found, said);
+        }
+        if (v == CheckRight)
+            return v;
+        if (v == CheckUnknown)
+            verdict = v;
+    }
+    return verdict;
+}
+
 } // namespace
 
 InternetState Internet;
@@ -201,23 +226,14 @@ int judge_reverse(const DnsAsker& asker, uint32_t address, char (&reason)[CheckR
         format_text(reason, sizeof reason, "the PTR query of %s: %s", ip, dns_result_text(ptr.result));
         return CheckUnknown;
     }
-    // Any one PTR name that resolves back will do.
-    int verdict = CheckWrong;
-    for (int k = 0; k < ptr.name_count && k < DnsMaxNames; ++k) {
-        char found[CheckReasonSize];
-        int v = resolves_to(asker, ptr.names[k], address, found);
-        if (v == CheckRight) {
-            format_text(reason, sizeof reason, "the PTR name of %s is %s, which resolves back to it", ip,
-                        ptr.names[k]);
-            return CheckRight;
-        }
-        if (v == CheckUnknown) {
-            format_text(reason, sizeof reason, "the look-up of %s, the PTR name of %s: %s", ptr.names[k], ip, found);
-            verdict = CheckUnknown;
-        } else if (verdict == CheckWrong && k == 0) {
-            format_text(reason, sizeof reason, "the PTR name of %s is %s, which %s", ip, ptr.names[k], found);
-        }
-    }
+    int at;
+    char found[CheckReasonSize];
+    int verdict = any_resolves(asker, ptr, address, at, found);
+    if (verdict == CheckUnknown)
+        format_text(reason, sizeof reason, "the look-up of %s, the PTR name of %s: %s", ptr.names[at], ip, found);
+    else
+        format_text(reason, sizeof reason, "the PTR name of %s is %s, which %s", ip, ptr.names[at],
+                    verdict == CheckRight ? "resolves back to it" : found);
     return verdict;
 }
 
@@ -240,24 +256,18 @@ int judge_mx(const DnsAsker& asker, const char* domain, uint32_t address, char (
         mx.name_count = 1;
         copy_text(mx.names[0], domain);
     }
-    char hosts[CheckReasonSize] = "";
-    int verdict = CheckWrong;
+    int at;
+    char found[CheckReasonSize], hosts[CheckReasonSize] = "";
+    int verdict = any_resolves(asker, mx, address, at, found);
     for (int k = 0; k < mx.name_count && k < DnsMaxNames; ++k) {
-        // A null MX ("." as the host) says the domain takes no mail.
-        char found[CheckReasonSize];
-        int v = mx.names[k][0] == '\0' ? CheckWrong : resolves_to(asker, mx.names[k], address, found);
-        if (v == CheckRight) {
-            format_text(reason, sizeof reason, "MX host %s of %s resolves to %s", mx.names[k], domain, ip);
-            return CheckRight;
-        }
-        if (v == CheckUnknown) {
-            format_text(reason, sizeof reason, "the look-up of %s, MX host of %s: %s", mx.names[k], domain, found);
-            verdict = CheckUnknown;
-        }
         append_text(hosts, k ? ", " : "");
         append_text(hosts, mx.names[k][0] ? mx.names[k] : "(none)");
     }
-    if (verdict == CheckWrong)
+    if (verdict == CheckRight)
+        format_text(reason, sizeof reason, "MX host %s of %s resolves to %s", mx.names[at], domain, ip);
+    else if (verdict == CheckUnknown)
+        format_text(reason, sizeof reason, "the look-up of %s, MX host of %s: %s", mx.names[at], domain, found);
+    else
         format_text(reason, sizeof reason, "no MX host of %s resolves to %s (MX: %s)", domain, ip, hosts);
     return verdict;
 }

@@ -3,13 +3,8 @@
 // into a query, a log line or the status file is checked here, once.
 #include "settings/internet.h"
 
-#include <windows.h>
-
-#include <cstdlib>
-#include <cstring>
-
 #include "platform/daemon_state.h"
-#include "platform/text.h"
+#include "settings/profile.h"
 
 namespace {
 
@@ -98,18 +93,12 @@ void read_resolver(const char* path, InternetSettings& s)
         return;
     const char* rest;
     uint32_t address = 0;
-    unsigned long port = 53;
-    int good = read_ipv4(value, &address, &rest) && address != 0;
-    if (good && *rest == ':') {
-        char* end;
-        port = strtoul(rest + 1, &end, 10);
-        good = rest[1] >= '0' && rest[1] <= '9' && *end == '\0' && port >= 1 && port <= 65535;
-    } else if (*rest != '\0') {
-        good = 0;
-    }
+    uint16_t port = 53;
+    int good = read_ipv4(value, &address, &rest) && address != 0 &&
+               (*rest == '\0' || (*rest == ':' && read_port(rest + 1, &port)));
     if (good) {
         s.Resolver = address;
-        s.ResolverPort = static_cast<uint16_t>(port);
+        s.ResolverPort = port;
     } else {
         format_text(s.Notes[2], sizeof s.Notes[2],
                     "[Internet] Resolver=%s is not an IPv4 address (with :PORT): asking the system's DNS server.",

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/text.h"
@@ -30,6 +31,17 @@ inline void write_number(const char* path, const char* section, const char* key,
     char text[16];
     format_text(text, sizeof text, "%d", value);
     write_text(path, section, key, text);
+}
+
+// Decimal 1 .. 65535 filling the whole text.
+inline int read_port(const char* text, uint16_t* port)
+{
+    char* end;
+    unsigned long value = strtoul(text, &end, 10);
+    if (*text < '0' || *text > '9' || *end != '\0' || value == 0 || value > 65535)
+        return 0;
+    *port = static_cast<uint16_t>(value);
+    return 1;
 }
 
 // Reads the keys prefix1 .. prefixN into consecutive slots, each with the

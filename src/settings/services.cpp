@@ -4,21 +4,6 @@
 
 #include "settings/profile.h"
 
-namespace {
-
-// Decimal 1 .. 65535 filling the whole text.
-int read_port(const char* text, uint16_t* port)
-{
-    char* end;
-    unsigned long value = strtoul(text, &end, 10);
-    if (*text < '0' || *text > '9' || *end != '\0' || value == 0 || value > 65535)
-        return 0;
-    *port = static_cast<uint16_t>(value);
-    return 1;
-}
-
-} // namespace
-
 // IMAP's upgrade takes the tag a1, so its goodbye takes the next.
 const ServiceKind ServiceKinds[ServiceKindCount] = {
     {"", 0, "", "", NoTls},
