@@ -169,6 +169,28 @@ class Internet(unittest.TestCase):
         self.assertEqual(subjects, ["Listed on zen.spamhaus.org", f"Reverse DNS of {IP} wrong",
                                     "MX of example.test elsewhere"])
 
+    def test_a_listing_is_reminded_once_a_day_and_a_wrong_mx_told_once(self):
+        # A round every hourly cycle: the reminder comes 24 rounds after the listing.
+        folder = it.work_dir("internet-reminder")
+        zones = {"records": {**zone("zen.spamhaus.org", A("127.0.0.10")), PTR_NAME: [["PTR", "mail.example.test"]],
+                             "mail.example.test": A(IP), "example.test": [["MX", [10, "mx.elsewhere.test"]]],
+                             "mx.elsewhere.test": A("203.0.113.5")}}
+        settings = {**SETTINGS, "General": {**SETTINGS["General"], "PollTime": 60},
+                    "Internet": {**SETTINGS["Internet"], "Blocklists": "zen.spamhaus.org", "Minutes": 60}}
+        run = run_in_namespace(folder, zones, settings, "--cycles", 26)
+        self.assertEqual(run.returncode, it.EXIT_OK)
+        self.assertEqual(run.faults(), [])
+        pbl = "PBL, an end-user range that the ISP says should not send mail directly (127.0.0.10)"
+        self.assertEqual(internet_lines(run), [
+            (15, f"Listed on zen.spamhaus.org: {pbl}."),
+            (15, f"MX of example.test wrong: no MX host of example.test resolves to {IP} (MX: mx.elsewhere.test)."),
+            (15, f"Still listed on zen.spamhaus.org: {pbl}."),
+        ])
+        subjects = [m.message["Subject"] for m in run.out.mails() if m.recipients == ["admin@example.test"]]
+        self.assertEqual(subjects, ["Listed on zen.spamhaus.org", "MX of example.test elsewhere",
+                                    "Still listed on zen.spamhaus.org"])
+        self.assertEqual(len((folder / "queries.txt").read_text().splitlines()), 26 * 7)
+
     def test_a_stop_in_the_middle_of_a_round(self):
         # The first question waits on a silent list for 2.5 s; the stop at
         # 2 s lands in it.
