@@ -235,7 +235,6 @@ void dns_parse(const uint8_t* m, int size, uint16_t id, const char* name, int ty
         return;
     }
     int rcode = flags & 0xF;
-    a.rcode = rcode;
     a.result = rcode == 0 ? DnsAnswered : rcode == 3 ? DnsNoName : rcode == 2 ? DnsServerFail
              : rcode == 5 ? DnsRefused : DnsOtherError;
     if (rcode == 0)

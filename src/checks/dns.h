@@ -36,7 +36,6 @@ enum DnsResult {
 
 struct DnsAnswer {
     int result;            // a DnsResult
-    int rcode;             // of DnsOtherError
     int address_count;
     uint32_t addresses[DnsMaxAddresses]; // A records, network order
     int name_count;

@@ -375,7 +375,6 @@ void tell_list(const HostInterface* host, ListState& st, const ListJudgement& j,
         host_log_format(host, 20, 15, "%s on %s: %s (%s).", first ? "Listed" : "Still listed", st.Name,
                         listing_meaning(st.Name, j.code), code);
         st.Listed = 1;
-        st.Code = j.code;
         st.RemindedMs = now;
         report(first ? InternetListed : InternetStillListed, st.Name, sentence);
     } else if (st.Listed) {
@@ -448,7 +447,7 @@ void check_internet(const HostInterface* host)
     tell_check(host, round.reverse, round.reverse_reason, Internet.Reverse, Internet.ReverseNote,
                Internet.ReverseWrongRounds, "Reverse DNS", ip, ReverseWrong);
     tell_check(host, round.mx, round.mx_reason, Internet.Mx, Internet.MxNote, Internet.MxWrongRounds, "MX",
-               round.domain, MxWrong);
+               round.domain[0] ? round.domain : "the mail domain", MxWrong);
 }
 
 void internet_facts(InternetFacts& f)

@@ -51,7 +51,6 @@ struct ListState {
     int Judged;                // a round could judge with it
     int Usable;                // the last round could judge with it
     int Listed;                // its last judgement, held while it is unusable
-    uint32_t Code;
     char Reason[ListReasonSize]; // why it was last unusable
     uint64_t RemindedMs;       // the last report of the listing (monotonic)
     uint32_t ListedRounds, UnusableRounds; // since the digest
