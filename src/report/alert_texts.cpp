@@ -81,20 +81,23 @@ void write_ledger_message(Job job, const LedgerMessage& m, int channel)
         // Unstable, stable again, memory back: the reports of their own.
         int to = m.Lines[0].To;
         if (to == LevelUnstable || m.Lines[0].From == LevelUnstable) {
-            write_formatted(job, "Subject: %s %s\r\nPriority: normal\r\n", to ? "Unstable" : "Stable", e.Name);
+            char title[HostNameSize + 8];
+            entry_title(title, e);
+            write_formatted(job, "Subject: %s %s\r\nPriority: normal\r\n", to ? "Unstable" : "Stable", title);
             if (sms)
                 write_formatted(job, to ? "\r\n%s missed %d/%d polls.\r\n" : "\r\n%s answered %d polls in a row.\r\n",
-                                e.Name, to ? e.Misses : e.Polls, e.Polls);
+                                title, to ? e.Misses : e.Polls, e.Polls);
             else {
                 write_time_line(job);
                 write_formatted(job, to ? "'%s' missed %d of its last %d polls.\r\n" : "'%s' answered its last %d polls.\r\n",
-                                e.Name, to ? e.Misses : e.Polls, e.Polls);
+                                title, to ? e.Misses : e.Polls, e.Polls);
             }
         } else {
+            // Laid out as the low memory report.
             write_formatted(job, "Subject: Memory %sOK\r\nPriority: normal\r\n", sms ? "" : "on Mercury ");
             write_formatted(job, "\r\n\r\n%dMB free from %dMB total on Mercury server.\r\n", e.A, e.B);
-            if (!sms)
-                write_time_line(job);
+            char date[HostTextSize];
+            write_formatted(job, "\r\nTime: %s\r\n", report_date(date));
         }
         return;
     }
