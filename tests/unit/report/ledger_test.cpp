@@ -288,4 +288,120 @@ TEST_F(Ledgers, UnstableIsToldWithinItsPollsAndNeverForADeadEntry)
     }
 }
 
+// ---- The worked night of docs/alerts.md, through the daemon's own hooks ----
+
+class WorkedNight : public Ledgers {
+protected:
+    std::vector<std::string> outbox;
+
+    void SetUp() override
+    {
+        Ledgers::SetUp();
+        HostInterfaceCopy = host();
+        copy_text(Settings.DaemonAddress, "korval-daemon@example.com");
+        copy_text(Settings.HostDomain, "example.com");
+        build_recipients(Recipients, "admin@example.com,0170555:sms.example.com");
+        Settings.Retry = 2;
+        Settings.Suspend = 12;
+        const char* hosts[] = {"router", "web01", "web02", "web03", "web04", "web05", "web06",
+                               "web07",  "web08", "web09", "web10", "web11", "web12", "printer"};
+        for (int k = 0; k < 14; ++k)
+            copy_text(Settings.HostNames[k], hosts[k]);
+        Settings.HostCount = 14;
+        copy_text(Settings.Added.ServiceNames[0], "smtp://mx2");
+        Settings.Added.ServiceCount = 1;
+        AlertSettings& a = Settings.Added.Alerts;
+        a.On = 1;
+        a.UnstableMisses = 3;
+        a.UnstablePolls = 10;
+        a.Group = 1;
+        a.SmsPerHour = 4;
+        a.QuietOn = 1;
+        a.Quiet = TimeWindow{EveryDay, 0, 23 * 60, 7 * 60};
+    }
+
+    // Who answers at minute: the router and the web hosts behind it are
+    // gone from 01:00 to 03:00, smtp://mx2 misses at 02:00, 02:10 and
+    // 02:20, the printer dies at 05:00.
+    static int answers(int host, int minute)
+    {
+        if (host < 13)
+            return minute < 60 || minute >= 180;
+        return minute < 300;
+    }
+
+    void cycle(int minute)
+    {
+        ClockMinute = minute;
+        size_t before = standin_jobs().size();
+        ledger_begin_cycle();
+        static const PollTexts HostTexts = {Host, "Host %s is ON again.", "Host %s is dead."};
+        static const PollTexts ServiceTexts = {Service, "Service %s answers again.", "Service %s is dead."};
+        for (int k = 0; k < 15; ++k) {
+            HostStateEntry& state = k < 14 ? HostState[k] : ServiceState[0];
+            const char* name = k < 14 ? Settings.HostNames[k] : Settings.Added.ServiceNames[0];
+            int answered = k < 14 ? answers(k, minute) : minute != 120 && minute != 130 && minute != 140;
+            lock_settings();
+            PollOutcome outcome = record_poll(state, answered);
+            unlock_settings();
+            tell_poll(host(), k < 14 ? HostTexts : ServiceTexts, k < 14 ? k : 0, name, answered, outcome);
+        }
+        ledger_flush(host());
+        auto jobs = standin_jobs();
+        for (size_t j = before; j < jobs.size(); ++j)
+            outbox.push_back(hhmm(minute) + " " + jobs[j].recipients.at(0) + " | " + body(jobs[j].text));
+    }
+
+    // The subject and the lines after the header block, but the time.
+    static std::string body(const std::string& text)
+    {
+        std::string out;
+        size_t start = text.find("Subject: ");
+        for (size_t end; start != std::string::npos && (end = text.find("\r\n", start)) != std::string::npos;
+             start = end + 2) {
+            std::string line = text.substr(start, end - start);
+            if (line.empty() || line.rfind("Priority:", 0) == 0 || line.rfind("Time:", 0) == 0)
+                continue;
+            if (line.rfind("Subject: ", 0) == 0)
+                line = line.substr(9);
+            out += out.empty() ? line : " | " + line;
+        }
+        return out;
+    }
+};
+
+std::string thirteen(const char* tail)
+{
+    std::string lines = std::string("router ") + tail;
+    char name[8];
+    for (int k = 1; k <= 12; ++k) {
+        format_text(name, sizeof name, "web%02d", k);
+        lines += std::string(" | ") + name + " " + tail;
+    }
+    return lines;
+}
+
+TEST_F(WorkedNight, SendsExactlyTheMailsAndSmsOfThePage)
+{
+    for (int minute = 30; minute <= 430; minute += 5)
+        cycle(minute);
+    const std::string mail = " admin@example.com | ", sms = " 0170555@sms.example.com | ";
+    const std::string printer = "No Response on printer | Specified target 'printer' does not respond to echo.";
+    EXPECT_EQ(outbox, (Lines{
+                          "01:10" + mail + "Korval: 13 reports on example.com | " + thirteen("down since 01:10"),
+                          "02:10" + mail + "Korval: 13 reports on example.com | " + thirteen("down since 01:10"),
+                          "02:20" + mail + "Unstable smtp://mx2 | 'smtp://mx2' missed 3 of its last 10 polls.",
+                          "03:00" + mail + "Korval: 13 reports on example.com | " + thirteen("back"),
+                          "03:10" + mail + "Stable smtp://mx2 | 'smtp://mx2' answered its last 10 polls.",
+                          "05:10" + mail + printer,
+                          "06:10" + mail + printer,
+                          "07:00" + sms + "Korval after quiet hours | printer down since 05:10; router down 01:10 "
+                                          "to 03:00; web01 down 01:10 to 03:00; web02 down 01:10 to 03:00 +11 more",
+                          "07:10" + mail + printer,
+                          "07:10" + sms + "Dead printer  | Host 'printer' does not respond.",
+                      }));
+    EXPECT_EQ(Ledger.Lists[MailList].Sent, 8u);
+    EXPECT_EQ(Ledger.Lists[SmsList].Sent, 2u);
+}
+
 } // namespace
