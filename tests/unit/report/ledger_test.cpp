@@ -476,4 +476,26 @@ TEST_F(WorkedNight, StatusHeartbeatAndDigestTellOfTheWindows)
     EXPECT_EQ(std::string(text).find("korval_notices"), std::string::npos);
 }
 
+// Short memory is owed its end: the ledger tells it with a text of its own.
+TEST_F(WorkedNight, MemoryBackIsToldAfterShortMemory)
+{
+    Settings.HostCount = 0;
+    Settings.Added.ServiceCount = 0;
+    Settings.Added.Alerts.QuietOn = 0;
+    ClockMinute = 60;
+    ledger_begin_cycle();
+    send_report(Memory, 12, 512);
+    ledger_flush(host());
+    ClockMinute = 65;
+    ledger_begin_cycle();
+    ledger_fine(Memory, 2048, 4096);
+    ledger_flush(host());
+    ledger_fine(Memory, 2048, 4096);
+    ledger_flush(host());
+    auto jobs = standin_jobs();
+    ASSERT_EQ(jobs.size(), 4u);
+    EXPECT_EQ(body(jobs[2].text), "Memory on Mercury OK | 2048MB free from 4096MB total on Mercury server.");
+    EXPECT_EQ(body(jobs[3].text), "Memory OK | 2048MB free from 4096MB total on Mercury server.");
+}
+
 } // namespace
