@@ -11,6 +11,7 @@
 #include "host/alias.h"
 #include "platform/platform.h"
 #include "platform/text.h"
+#include "report/ledger.h"
 #include "settings/settings.h"
 #include "status/end_of_cycle.h"
 #include "status/status_file.h"
@@ -195,6 +196,7 @@ extern "C" short __cdecl startup(HostInterface* host)
     reset_status();
     reset_summaries();
     reset_internet();
+    reset_ledger();
     register_statistics(host);
 
     int result = Platform.WSAStartup(0x0101, &SocketData);

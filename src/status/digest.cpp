@@ -8,6 +8,7 @@
 #include "platform/platform.h"
 #include "platform/text.h"
 #include "status/internet_line.h"
+#include "report/ledger.h"
 
 namespace {
 
@@ -203,6 +204,7 @@ void send_digest(const StatusSnapshot& s, const ReportSnapshot& report)
     d.Events += (n.ListedRounds > 0) + (n.UnusableRounds > 0) + (n.ReverseWrongRounds > 0) + (n.MxWrongRounds > 0);
     d.Failures = s.Failures - Day.FailuresAt;
     d.Events += d.Failures > 0;
+    d.Events += window_blip_count();
     send_mail(report, report.mail, write_digest_text, &d);
 }
 
@@ -289,6 +291,7 @@ void write_digest_text(Job job, const void* data, int)
     write_internet_line(job, d.Internet, 1);
     if (d.Failures > 0)
         write_formatted(job, "Failures: %u.\r\n", d.Failures);
+    write_window_blips(job);
 }
 
 void reset_digest()
@@ -312,5 +315,6 @@ void send_digest_when_due(const StatusSnapshot& s, const ReportSnapshot& report,
         if (report.mail.count > 0)
             send_digest(s, report);
         begin_day(0, local, now);
+        ledger_digest_sent();
     }
 }

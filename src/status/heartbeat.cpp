@@ -4,6 +4,7 @@
 #include "checks/drives.h"
 #include "platform/text.h"
 #include "status/internet_line.h"
+#include "report/ledger.h"
 
 namespace {
 
@@ -101,6 +102,7 @@ void write_heartbeat_text(Job job, const void* data, int)
                         h.CertEntry);
     write_internet_line(job, h.Internet, 0);
     write_formatted(job, "Poll cycles since start: %u. Failures: %u.\r\n", h.Cycles, h.Failures);
+    write_window_line(job);
 }
 
 void reset_heartbeat()

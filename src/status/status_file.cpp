@@ -17,6 +17,7 @@
 #include "platform/daemon_state.h"
 #include "platform/platform.h"
 #include "platform/text.h"
+#include "report/ledger.h"
 
 namespace {
 
@@ -278,6 +279,18 @@ int format_status(char* text, size_t size, const StatusSnapshot& s)
         family(t, "korval_mx_ok", "gauge", "1 if an MX host of the mail domain resolves to the public address, else 0.");
         if (n.Mx != CheckUnknown)
             add(t, "korval_mx_ok %d\n", n.Mx);
+    }
+    int maintenance;
+    if (ledger_open(MailList, &maintenance)) {
+        static const char* const Lists[2] = {"mail", "sms"};
+        family(t, "korval_notices_held", "gauge", "Reports a recipient list has not been told yet.");
+        for (int list = 0; list < 2; ++list)
+            add(t, "korval_notices_held{list=\"%s\"} %d\n", Lists[list], Ledger.Lists[list].HeldCount);
+        family(t, "korval_notices_sent_total", "counter", "Messages of the ledger sent to a recipient list since startup.");
+        for (int list = 0; list < 2; ++list)
+            add(t, "korval_notices_sent_total{list=\"%s\"} %u\n", Lists[list], Ledger.Lists[list].Sent);
+        family(t, "korval_maintenance", "gauge", "1 while a maintenance window is open.");
+        add(t, "korval_maintenance %d\n", maintenance >= 0);
     }
     return t.whole;
 }
