@@ -56,6 +56,9 @@ CASES = [
     ("KorvalDriveCritical", {DRIVE: "2x15"}, 12,
      ({"severity": "critical", "slot": "1", "drive": "D:\\"}, "Drive D:\\ on mx1:9182 is critically low on free space")),
     ("KorvalDriveCritical", {DRIVE: "1x15"}, 12, None),
+    # Each state is one alert: an unreadable drive is not also critical.
+    ("KorvalDriveCritical", {DRIVE: "3x15"}, 12, None),
+    ("KorvalCertificateCritical", {CERTIFICATE: "3x15"}, 12, None),
     ("KorvalDriveUnreadable", {DRIVE: "3x15"}, 12,
      ({"severity": "critical", "slot": "1", "drive": "D:\\"}, "Korval cannot read drive D:\\ on mx1:9182")),
     ("KorvalDriveUnreadable", {DRIVE: "0x15"}, 12, None),
