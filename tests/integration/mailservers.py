@@ -21,7 +21,9 @@ from pathlib import Path
 HOST = "localhost"
 SYSTEM_PYTHON = "/usr/bin/python3"
 # The leaf certificates for HOST: name -> (days since it began, days it has left).
-CERTIFICATES = {"valid": (1, 89), "soon": (87, 3), "expired": (100, -10)}
+# "future" begins in five days; "aging" is within its warning days, the one
+# that "valid" renews.
+CERTIFICATES = {"valid": (1, 89), "soon": (87, 3), "expired": (100, -10), "future": (-5, 95), "aging": (75, 15)}
 
 # Exim: implicit TLS with the valid certificate, with the one that expires
 # soon, with the expired one, and with TLS 1.3 alone; STARTTLS offered, and
@@ -97,7 +99,8 @@ service pop3-login {{
 
 def make_certificates(folder):
     """Writes ca.pem, key.pem and one NAME.pem per CERTIFICATES entry (the leaf
-    and then the CA, as a server sends them) into folder/certs."""
+    and then the CA, as a server sends them) into folder/certs, and
+    NAME-alone.pem with the leaf alone (a server that leaves out its CA)."""
     subprocess.run([SYSTEM_PYTHON, __file__, "certificates", str(folder)], check=True)
     return Path(folder) / "certs"
 
@@ -137,6 +140,7 @@ def _write_certificates(folder):
                 .add_extension(x509.ExtendedKeyUsage([ExtendedKeyUsageOID.SERVER_AUTH]), critical=False)
                 .sign(ca_key, hashes.SHA256()))
         (certs / f"{label}.pem").write_bytes(pem(leaf) + pem(ca))
+        (certs / f"{label}-alone.pem").write_bytes(pem(leaf))
 
 
 def write_configs(folder, certs):
