@@ -251,7 +251,7 @@ const char* const MissReasons[] = {"",
                                    "the server answered in plain text",
                                    "TLS handshake failed (error 0x%08X%s)",
                                    "TLS handshake timed out"};
-static_assert(sizeof MissReasons / sizeof *MissReasons == ServiceHandshakeTimedOut + 1);
+static_assert(sizeof MissReasons / sizeof *MissReasons == ServiceTlsMissing);
 
 void describe_miss(const ServiceCheck& check, char (&reason)[sizeof CurrentReason])
 {
@@ -278,6 +278,11 @@ void check_service(void* data, HANDLE life_over)
     // starts once the address is known.
     if (!resolve(check, address)) {
         check.outcome = ServiceUnresolvable;
+        return;
+    }
+    // Without the system's TLS no answer could be judged: nothing is tried.
+    if (ServiceKinds[check.target.protocol].tls != NoTls && !tls_load(check)) {
+        check.outcome = ServiceTlsMissing;
         return;
     }
     ServiceLink link = {socket(reinterpret_cast<const sockaddr*>(address.bytes)->sa_family, SOCK_STREAM, 0),
@@ -337,8 +342,33 @@ int send_all(const ServiceLink& link, const char* data, int size)
     return 1;
 }
 
+int TlsUnavailable;
+
+namespace {
+
+// The first time in a life that TLS is missing: one line with the cause,
+// one failure. The system will not change while the daemon runs.
+void tell_tls_missing(const HostInterface* host, const ServiceCheck& check)
+{
+    lock_settings();
+    int told = TlsUnavailable;
+    TlsUnavailable = 1;
+    unlock_settings();
+    if (told)
+        return;
+    host_log_format(host, 20, 15, "TLS is unavailable on this system (%s: error %d): TLS services are not checked.",
+                    check.missing, check.error);
+    host_bump_statistic(host, Failures);
+}
+
+} // namespace
+
 void tell_service_check(const HostInterface* host, int index, const char* name, const ServiceCheck& check)
 {
+    if (check.outcome == ServiceTlsMissing) {
+        tell_tls_missing(host, check);
+        return;
+    }
     static const PollTexts texts = {Service, "Service %s is ON again.", "Service %s is dead."};
     const CertificateInfo& c = check.certificate;
     int64_t now = Platform.UnixTime();

@@ -9,6 +9,7 @@
 #include <schannel.h>
 
 #include <cstring>
+#include <initializer_list>
 
 #include "platform/text.h"
 
@@ -65,7 +66,7 @@ HMODULE library(const char* name)
 
 int load_calls(Session& tls)
 {
-    HMODULE secur32 = library("secur32.dll"), crypt32 = library("crypt32.dll");
+    HMODULE secur32 = GetModuleHandleA("secur32.dll"), crypt32 = GetModuleHandleA("crypt32.dll");
     if (!secur32 || !crypt32)
         return 0;
     auto init = reinterpret_cast<INIT_SECURITY_INTERFACE_A>(
@@ -175,6 +176,17 @@ void read_certificate(Session& tls, const char* host, CertificateInfo& info)
 }
 
 } // namespace
+
+int tls_load(ServiceCheck& check)
+{
+    for (const char* name : {"secur32.dll", "crypt32.dll"})
+        if (!library(name)) {
+            check.missing = name;
+            check.error = static_cast<int>(GetLastError());
+            return 0;
+        }
+    return 1;
+}
 
 int tls_start(TlsSession& room, ServiceLink& link, ServiceCheck& check)
 {

@@ -5,6 +5,7 @@
 #include "checks/mail_flow.h"
 #include "checks/memory.h"
 #include "checks/modules.h"
+#include "checks/services.h"
 #include "cycle/control_thread.h"
 #include "cycle/errand.h"
 #include "host/alias.h"
@@ -143,6 +144,7 @@ void begin_fresh_life()
     ModulesTakenOffline = 0;
     MailFlow = MailFlowState{};
     MailFlowPoll = HostStateEntry{};
+    TlsUnavailable = 0;
     unlock_settings();
     CurrentDrivePath[0] = '\0';
     CurrentFreeMB = 0;
