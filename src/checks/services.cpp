@@ -376,35 +376,37 @@ void tell_service_check(const HostInterface* host, int index, const char* name, 
     int warn_days = Settings.Added.CertWarnDays, critical_days = Settings.Added.CertCriticalDays;
     unlock_settings();
     int read = check.outcome == ServiceAnswered && c.read;
-    int level = read ? certificate_level(c, now, warn_days, critical_days) : CertFine;
-    // An expired certificate takes the service down for every client that
-    // checks it.
-    int answered = check.outcome == ServiceAnswered && level != CertExpired;
+    // A certificate expired or not yet valid takes the service down for
+    // every client that checks it.
+    int answered = check.outcome == ServiceAnswered && !(read && certificate_level(c, now, 0, 0) == CertNotValid);
     PollOutcome outcome;
     if (!record_slot_poll(Settings.Added.ServiceNames, Settings.Added.ServiceCount, ServiceState, ServiceReadings,
                           index, name, answered, outcome))
         return;
-    int notice = NoNotice;
+    CertJudgement judgement{};
+    judgement.notice = NoNotice;
     if (read) {
         lock_settings();
-        notice = note_certificate(index, name, c, level, Platform.MonotonicMs());
+        judgement = note_certificate(name, c, now, Platform.MonotonicMs(), warn_days, critical_days);
         unlock_settings();
     }
     if (!answered) {
         // The daemon's own trouble counts as a failure too, as for a host.
         if (check.outcome == ServiceUnresolvable)
             host_bump_statistic(host, Failures);
-        if (level == CertExpired) {
+        if (check.outcome == ServiceAnswered) {
             char day[11];
-            format_day(day, c.not_after);
-            format_text(CurrentReason, sizeof CurrentReason, "certificate expired on %s", day);
+            int early = now < c.not_before;
+            format_day(day, early ? c.not_before : c.not_after);
+            format_text(CurrentReason, sizeof CurrentReason, "certificate %s %s", early ? "not valid before" : "expired on",
+                        day);
         } else {
             describe_miss(check, CurrentReason);
         }
         host_log_format(host, 20, 15, "Service %s doesn't answer: %s.", name, CurrentReason);
     }
     tell_poll(host, texts, index, name, answered, outcome);
-    tell_certificate(host, index, name, c, notice, now);
+    tell_certificate(host, index, name, judgement, now);
 }
 
 void check_services(const HostInterface* host)

@@ -294,8 +294,8 @@ void take_status_snapshot(StatusSnapshot& s)
     take_readings(s.Services, ServiceReadings, Settings.Added.ServiceNames, s.ServiceCount, ServiceState);
     for (int k = 0; k < s.ServiceCount; ++k) {
         s.TlsEntries |= service_uses_tls(Settings.Added.ServiceNames[k]);
-        if (strncmp(CertReadings[k].Name, Settings.Added.ServiceNames[k], ServiceNameSize) == 0)
-            s.Certs[k] = CertReadings[k];
+        if (const CertReading* r = cert_reading_of(Settings.Added.ServiceNames[k]))
+            s.Certs[k] = *r;
     }
     s.FlowOn = Settings.Added.LostAfter > 0;
     s.FlowJudged = MailFlow.Judged;
