@@ -20,6 +20,8 @@ constexpr int ListSize = 300;
 // A path as Windows' file functions take it, terminator included.
 constexpr int StatusPathSize = 260;
 
+// The daemon's version, as korval.ini and the status file give it.
+constexpr const char* KorvalVersion = "1.18";
 // The local part of the daemon's address when none is set.
 constexpr const char* DefaultFromAlias = "korval-daemon";
 

@@ -20,6 +20,8 @@ struct HostInterface;
 struct StatusSnapshot {
     uint32_t Cycles;
     int64_t EndSeconds; // Unix time
+    int64_t StartSeconds; // Unix time at the start of the life
+    uint32_t PollSeconds; // the pause between cycles in force
     uint32_t Failures;
     int HostCount;
     uint8_t HostKeys[MaxHosts]; // the entries' numbers in korval.ini

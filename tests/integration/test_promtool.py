@@ -1,6 +1,8 @@
-"""Prometheus' own tool on what Korval ships for Prometheus users: the alert
-rules in docs/prometheus/ pass `promtool test rules`, each alert with input
-series that make it fire and series that do not."""
+"""Prometheus' own tool on what Korval gives Prometheus users: the status file
+of the real korval.dll, with every family, passes `promtool check metrics`
+without a word, and the alert rules in docs/prometheus/ pass `promtool test
+rules`, each alert with input series that make it fire and series that do
+not."""
 
 import json
 import subprocess
@@ -11,6 +13,8 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import korval_it as it
+import mailservers
+import tlsservers
 
 RULES = it.SOURCE / "docs" / "prometheus" / "korval-rules.yml"
 SERVER = {"instance": "mx1:9182", "job": "windows"}
@@ -75,7 +79,42 @@ def with_server(series):
     return f"{name}{{{labels.rstrip('}')}{',' if labels else ''}{server}}}"
 
 
+# The TLS server ("$@" after it is the stand-in) in the namespace.
+NETNS_SCRIPT = "set -u\nip link set lo up\n" + it.NS_WINE + f"""
+/usr/bin/python3 {Path(tlsservers.__file__).resolve()} certs & servers=$!
+for _ in $(seq 100); do [ -e servers-ready ] && break; sleep 0.1; done
+"$@"; status=$?
+kill $servers; wineserver -k >/dev/null 2>&1; exit $status
+"""
+FAMILIES = ["korval_poll_cycles_total", "korval_last_poll_end_seconds", "korval_failures_total",
+            "korval_poll_interval_seconds", "korval_start_time_seconds", "korval_build_info", "korval_host_up",
+            "korval_host_missed_polls", "korval_memory_available_bytes", "korval_disk_free_bytes", "korval_disk_state",
+            "korval_module_suspended", "korval_service_up", "korval_service_cert_expiry_seconds",
+            "korval_service_cert_state", "korval_mail_flow_up", "korval_mail_flow_round_trip_seconds",
+            "korval_mail_flow_probes_in_flight", "korval_mail_flow_probes_lost_total", "korval_heartbeats_sent_total"]
+
+
 class Promtool(unittest.TestCase):
+    def test_a_status_file_with_every_family_is_clean(self):
+        folder = it.work_dir("promtool")
+        mailservers.make_certificates(folder)
+        it.write_ini(folder, {"General": {"PollTime": 1, "MemoryLimit": 0, "Mail": "admin@example.test",
+                                          "StatusFile": "korval.prom"},
+                              "Drives": {"Number": 1, "FreeDisk": 1, "SuspendMercS": 1, "Drive1": "C:\\"},
+                              "Hosts": {"Number": 1, "Host1": "127.0.0.1"},
+                              "Services": {"Number": 1,
+                                           "Service1": f"smtps://{mailservers.HOST}:{tlsservers.WITHOUT_CA}"},
+                              "MailFlow": {"LostAfter": 5},
+                              "Heartbeat": {"Mail": "beat@watch.example.test"}})
+        run = it.run_standin("run", "--cycles", 2, "--lapse", 300, cwd=folder, timeout=120,
+                             prefix=["unshare", "-n", "--", "bash", "-c", NETNS_SCRIPT, "netns"], env=it.NS_ENV)
+        self.assertEqual((run.returncode, run.faults()), (it.EXIT_OK, []))
+        status = (folder / "korval.prom").read_text()
+        samples = {line.split("{")[0].split(" ")[0] for line in status.splitlines() if not line.startswith("#")}
+        self.assertEqual(sorted(samples), sorted(FAMILIES))
+        lint = subprocess.run(["promtool", "check", "metrics"], input=status, capture_output=True, text=True)
+        self.assertEqual((lint.returncode, lint.stdout, lint.stderr), (0, "", ""))
+
     def test_every_alert_fires_and_keeps_quiet_as_its_series_say(self):
         tests = []
         for alert, series, minute, expected in CASES:
