@@ -8,7 +8,9 @@ namespace:
 - IN_TURN: SMTPS with two certificates served in turn, the renewed one
   ("valid") and the one it renews ("aging", in its warning days), until
   TURNS connections have come; from then on the renewed one alone;
-- WITHOUT_CA: SMTPS with a valid certificate sent without its CA.
+- WITHOUT_CA: SMTPS with a valid certificate sent without its CA;
+- LONG_GREETING: SMTPS whose greeting is a reply of 30 lines, about 2 KB,
+  in one write (one TLS record, longer than a check's buffer).
 
 Each speaks just enough SMTP for a check: greeting, EHLO, STARTTLS, QUIT.
 Every connection adds a line `PORT CERTIFICATE ENDING` to served.txt in the
@@ -25,7 +27,7 @@ import threading
 import time
 from pathlib import Path
 
-GREETING_IN_TWO, NOT_YET_VALID, IN_TURN, WITHOUT_CA = 4670, 4671, 4672, 4673
+GREETING_IN_TWO, NOT_YET_VALID, IN_TURN, WITHOUT_CA, LONG_GREETING = 4670, 4671, 4672, 4673, 4674
 # Connections to IN_TURN that alternate between the two certificates.
 TURNS = 8
 
@@ -114,6 +116,7 @@ def main(certs, turns):
         NOT_YET_VALID: (("future",), (ready,)),
         IN_TURN: (("aging", "valid"), (ready,)),
         WITHOUT_CA: (("valid-alone",), (ready,)),
+        LONG_GREETING: (("valid",), (b"".join(b"220-%02d %s\r\n" % (n, b"x" * 60) for n in range(29)) + ready,)),
     }
     for port, (names, greeting) in servers.items():
         listener = socket.create_server(("127.0.0.1", port))
