@@ -310,6 +310,7 @@ void take_status_snapshot(StatusSnapshot& s)
         if (const CertReading* r = cert_reading_of(Settings.Added.ServiceNames[k]))
             s.Certs[k] = *r;
     }
+    s.TlsUnavailable = TlsUnavailable;
     s.FlowOn = Settings.Added.LostAfter > 0;
     s.FlowJudged = MailFlow.Judged;
     s.FlowUp = MailFlow.Up;

@@ -40,6 +40,7 @@ struct StatusSnapshot {
     PollReading Services[MaxServices];
     CertReading Certs[MaxServices]; // of the same entries; Read: a certificate was read
     int TlsEntries; // a service entry checks TLS: the certificate families show
+    int TlsUnavailable; // as TlsUnavailable
     // The mail flow check, while it is on.
     int FlowOn;
     int FlowJudged, FlowUp;

@@ -190,6 +190,29 @@ class Tls(unittest.TestCase):
                          [f"Certificate of {in_turn} expires in {notices[0].split(', in ')[1].split()[0]} days",
                           f"Certificate of {in_turn} renewed"])
 
+    def test_tls_missing_on_the_system_is_told_once_and_judges_nothing(self):
+        # Wine without secur32: the system's TLS cannot be loaded.
+        folder = it.work_dir("tls-missing")
+        entries = ["smtps://127.0.0.1:1", "imap+starttls://127.0.0.1:1", "smtp://127.0.0.1:1"]
+        it.write_ini(folder, {"General": {"PollTime": 1, "Retry": 0, "MemoryLimit": 0, "Mail": "admin@example.test",
+                                          "StatusFile": "korval.prom"},
+                              "Services": {"Number": len(entries),
+                                           **{f"Service{k}": e for k, e in enumerate(entries, 1)}},
+                              "Heartbeat": {"Mail": "beat@watch.example.test", "Minutes": 5}})
+        run = it.run_standin("run", "--cycles", 2, "--lapse", 100, cwd=folder, timeout=60,
+                             env={"WINEDLLOVERRIDES": "mscoree,mshtml,secur32="})
+        self.assertEqual((run.returncode, run.faults()), (it.EXIT_OK, []))
+        texts = run.out.texts(20)
+        self.assertEqual([t for t in texts if "TLS" in t],
+                         ["TLS is unavailable on this system (secur32.dll: error 126): TLS services are not checked."])
+        self.assertEqual({t.split()[1] for t in texts if t.startswith("Service ")}, {"smtp://127.0.0.1:1"})
+        self.assertEqual(run.out.statistics()["Failures"], 1)
+        status = (folder / "korval.prom").read_text()
+        self.assertEqual(re.findall(r'^korval_service_up\{slot="(\d)"', status, re.M), ["3"])
+        beat = [m for m in run.out.mails() if m.recipients == ["beat@watch.example.test"]][0]
+        self.assertEqual(beat.message["Subject"], "Korval heartbeat example.test: 2 problems")
+        self.assertIn("\r\nTLS: unavailable on this system, TLS services not checked.\r\n", beat.message.get_content())
+
 
 if __name__ == "__main__":
     unittest.main(verbosity=2)
