@@ -20,6 +20,8 @@ namespace {
 constexpr DWORD CheckLimitMs = 10000;
 // The longest single wait of a check: a stop ends the check within it.
 constexpr DWORD WaitSliceMs = 50;
+// How long the answer to the goodbye is waited for.
+constexpr DWORD GoodbyeMs = 1000;
 // How much of an unexpected greeting the log and the report show.
 constexpr int ShownGreeting = 60;
 
@@ -225,9 +227,13 @@ int talk(ServiceCheck& check, ServiceLink& link, const Address& address, TlsSess
     }
     // A goodbye whatever came, so that the server need not wait for its
     // timeout; a server that talks as expected has its answer heard out, so
-    // that it sees a clean end. IMAP, whose greeting is untagged, tags it.
+    // that it sees a clean end, for a second at most: the check is decided.
+    // IMAP, whose greeting is untagged, tags it.
     say(link, kind.goodbye);
     if (welcome) {
+        DWORD spent = GetTickCount() - link.start;
+        if (spent < link.limit && link.limit - spent > GoodbyeMs)
+            link.limit = spent + GoodbyeMs;
         char line[GreetingSize + 1];
         int length;
         read_reply(link, kind.greeting[0] == '*', nullptr, line, length, nullptr);
@@ -286,7 +292,7 @@ void check_service(void* data, HANDLE life_over)
         return;
     }
     ServiceLink link = {socket(reinterpret_cast<const sockaddr*>(address.bytes)->sa_family, SOCK_STREAM, 0),
-                        GetTickCount(), life_over, nullptr};
+                        GetTickCount(), CheckLimitMs, life_over, nullptr};
     if (link.socket == INVALID_SOCKET) {
         check.error = WSAGetLastError();
         check.outcome = ServiceConnectError;
@@ -312,7 +318,7 @@ int wait_for(const ServiceLink& link, bool writable)
         if (WaitForSingleObject(link.life_over, 0) == WAIT_OBJECT_0)
             return 0;
         DWORD spent = GetTickCount() - link.start;
-        DWORD left = spent < CheckLimitMs ? CheckLimitMs - spent : 0;
+        DWORD left = spent < link.limit ? link.limit - spent : 0;
         DWORD slice = left < WaitSliceMs ? left : WaitSliceMs;
         timeval limit = {0, static_cast<long>(slice * 1000)};
         // A set of one: select reads only as many sockets as the count says.

@@ -15,6 +15,7 @@ struct TlsSession;
 struct ServiceLink {
     SOCKET socket;
     DWORD start;       // GetTickCount when the check's limit began
+    DWORD limit;       // ms from start that the check may take
     HANDLE life_over;  // signalled once the answer is no longer wanted
     TlsSession* tls;   // set once the handshake is done: the talk is encrypted from then on
 };

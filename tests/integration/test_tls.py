@@ -162,9 +162,10 @@ class Tls(unittest.TestCase):
         misses = [t for t in texts if " doesn't answer: " in t]
         starts = (f"Service {two_reads} ", f"Service {long_greeting} ", f"Service {in_turn} ")
         self.assertFalse([t for t in misses if t.startswith(starts)], misses)
+        # (A check of the cycle after the last may be cut by the closedown.)
         served = [line.split() for line in (folder / "served.txt").read_text().splitlines()]
         for port in T.GREETING_IN_TWO, T.LONG_GREETING:
-            self.assertEqual([ending for p, _, ending in served if p == str(port)], ["clean"] * cycles)
+            self.assertEqual([ending for p, _, ending in served if p == str(port)][:cycles], ["clean"] * cycles)
 
         # A certificate valid from five days ahead is a miss, every cycle.
         begins = (datetime.now(timezone.utc) + timedelta(days=5)).strftime("%Y-%m-%d")

@@ -47,16 +47,22 @@ uint64_t NowMs;
 int64_t fake_unix_time() { return Now; }
 uint64_t fake_monotonic() { return NowMs; }
 
-TEST_F(MonitorTest, NoticesOnEnteringEachLevelAReminderADayAndOneWhenRenewed)
+// The test's clocks, count service entries, Retry 1 and the default days.
+void use_test_clocks(int count)
 {
     Platform.UnixTime = fake_unix_time;
     Platform.MonotonicMs = fake_monotonic;
-    const std::string name = "smtps://mail.example.test";
-    copy_text(Settings.Added.ServiceNames[0], name.c_str());
-    Settings.Added.ServiceCount = 1;
+    Settings.Added.ServiceCount = count;
     Settings.Retry = 1;
     Settings.Added.CertWarnDays = 21;
     Settings.Added.CertCriticalDays = 7;
+}
+
+TEST_F(MonitorTest, NoticesOnEnteringEachLevelAReminderADayAndOneWhenRenewed)
+{
+    use_test_clocks(1);
+    const std::string name = "smtps://mail.example.test";
+    copy_text(Settings.Added.ServiceNames[0], name.c_str());
     const std::string cert = "log 20 15 Certificate of " + name + " expires on ";
     // Certificate A lives 90 days from Start, B 90 days from day 86, C ran out.
     const struct {
@@ -119,13 +125,8 @@ TEST_F(MonitorTest, NoticesOnEnteringEachLevelAReminderADayAndOneWhenRenewed)
 // the entry to another slot repeats nothing.
 TEST_F(MonitorTest, TwoCertificatesInTurnGiveOneNoticeAndRenewedOnceTheOldIsGone)
 {
-    Platform.UnixTime = fake_unix_time;
-    Platform.MonotonicMs = fake_monotonic;
+    use_test_clocks(2);
     const std::string name = "smtps://pair.example.test";
-    Settings.Added.ServiceCount = 2;
-    Settings.Retry = 1;
-    Settings.Added.CertWarnDays = 21;
-    Settings.Added.CertCriticalDays = 7;
     const std::string warning = "log 20 15 Certificate of " + name + " expires on 2027-04-15, in 20 days.";
     const std::string two = "log 20 15 Certificate of " + name +
                             ": 2 certificates served in the last 24 hours; the first to expire counts.";

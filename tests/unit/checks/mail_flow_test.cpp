@@ -36,7 +36,19 @@ struct FlowStep {
 
 class MailFlowTest : public MonitorTest {
 protected:
+    // The check on, probes lost after ten minutes, the clock the test's.
+    void start(int retry, int suspend)
+    {
+        Platform.MonotonicMs = fake_clock;
+        Resident = 1;
+        Settings.Added.LostAfter = 10;
+        Settings.Retry = retry;
+        Settings.Suspend = suspend;
+        copy_text(Settings.HostDomain, "example.test");
+    }
     void run_timeline(const std::vector<FlowStep>& timeline);
+
+    const std::string miss = "log 20 15 Mail flow doesn't move: ", sent = "report", failed = "bump FailedHost";
 };
 
 void MailFlowTest::run_timeline(const std::vector<FlowStep>& timeline)
@@ -65,13 +77,7 @@ void MailFlowTest::run_timeline(const std::vector<FlowStep>& timeline)
 
 TEST_F(MailFlowTest, MailFlowProbesComeBackGetLostAndReportLikeAHost)
 {
-    Platform.MonotonicMs = fake_clock;
-    Resident = 1;
-    Settings.Added.LostAfter = 10;
-    Settings.Retry = 1;
-    Settings.Suspend = 2;
-    copy_text(Settings.HostDomain, "example.test");
-    const std::string miss = "log 20 15 Mail flow doesn't move: ", sent = "report", failed = "bump FailedHost";
+    start(1, 2);
     // The first line of a mail back is checked on its own: its sender.
     const std::vector<FlowStep> timeline = {
         // another life's probe: logged, no credit
@@ -137,13 +143,7 @@ TEST_F(MailFlowTest, MailFlowProbesComeBackGetLostAndReportLikeAHost)
 // cycle; a cycle that loses a probe and cannot send the next misses once.
 TEST_F(MailFlowTest, MailFlowJudgesEachCycleOnce)
 {
-    Platform.MonotonicMs = fake_clock;
-    Resident = 1;
-    Settings.Added.LostAfter = 10;
-    Settings.Retry = 0;
-    Settings.Suspend = 100;
-    copy_text(Settings.HostDomain, "example.test");
-    const std::string miss = "log 20 15 Mail flow doesn't move: ", sent = "report", failed = "bump FailedHost";
+    start(0, 100);
     const std::string dead = "log 20 15 Mail flow is dead.";
     const std::vector<FlowStep> timeline = {
         {0, Cycle, 0, {sent}, 1},
