@@ -191,6 +191,23 @@ class Tls(unittest.TestCase):
                          [f"Certificate of {in_turn} expires in {notices[0].split(', in ')[1].split()[0]} days",
                           f"Certificate of {in_turn} renewed"])
 
+    def test_a_stop_during_a_stalled_handshake_ends_the_check_at_once(self):
+        # The stop at 3 s lands in the first cycle's handshake, which would
+        # wait out its 10 s: the errand leaves with the life, and the
+        # stand-in finds no thread of the daemon still in a call.
+        folder = it.work_dir("tls-stop")
+        mailservers.make_certificates(folder)
+        it.write_ini(folder, {"General": {"PollTime": 1, "MemoryLimit": 0, "Mail": "admin@example.test"},
+                              "Services": {"Number": 1, "Service1": f"imaps://127.0.0.1:{tlsservers.STALLED}"}})
+        script = SMALL_SERVERS_SCRIPT.format(wine=it.NS_WINE, servers=Path(tlsservers.__file__).resolve())
+        run = it.run_standin("run", "--seconds", 3, cwd=folder, timeout=60,
+                             prefix=["unshare", "--net", "--", "bash", "-c", script, "netns"], env=it.NS_ENV)
+        self.assertEqual((run.returncode, run.faults()), (it.EXIT_OK, []))
+        self.assertLessEqual(int(re.search(r"closedown took (\d+) ms", run.stdout)[1]), 50)
+        self.assertNotIn("still in a call after closedown", run.stdout)
+        self.assertIn("standin: forced stops: 0", run.stdout)
+        self.assertEqual((folder / "served.txt").read_text(), f"{tlsservers.STALLED} valid closed by the client\n")
+
     def test_tls_missing_on_the_system_is_told_once_and_judges_nothing(self):
         # Wine without secur32: the system's TLS cannot be loaded.
         folder = it.work_dir("tls-missing")

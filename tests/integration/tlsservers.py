@@ -10,7 +10,8 @@ namespace:
   TURNS connections have come; from then on the renewed one alone;
 - WITHOUT_CA: SMTPS with a valid certificate sent without its CA;
 - LONG_GREETING: SMTPS whose greeting is a reply of 30 lines, about 2 KB,
-  in one write (one TLS record, longer than a check's buffer).
+  in one write (one TLS record, longer than a check's buffer);
+- STALLED: takes the ClientHello and never answers.
 
 Each speaks just enough SMTP for a check: greeting, EHLO, STARTTLS, QUIT.
 Every connection adds a line `PORT CERTIFICATE ENDING` to served.txt in the
@@ -27,7 +28,7 @@ import threading
 import time
 from pathlib import Path
 
-GREETING_IN_TWO, NOT_YET_VALID, IN_TURN, WITHOUT_CA, LONG_GREETING = 4670, 4671, 4672, 4673, 4674
+GREETING_IN_TWO, NOT_YET_VALID, IN_TURN, WITHOUT_CA, LONG_GREETING, STALLED = 4670, 4671, 4672, 4673, 4674, 4675
 # Connections to IN_TURN that alternate between the two certificates.
 TURNS = 8
 
@@ -79,6 +80,11 @@ def _talk(connection):
 def _serve_one(port, connection, context, certificate, greeting):
     ending = "dropped"
     try:
+        if greeting is None:
+            while connection.recv(4096):
+                pass
+            ending = "closed by the client"
+            return
         if port != GREETING_IN_TWO:
             connection = context.wrap_socket(connection, server_side=True)
         for part in greeting:
@@ -117,6 +123,7 @@ def main(certs, turns):
         IN_TURN: (("aging", "valid"), (ready,)),
         WITHOUT_CA: (("valid-alone",), (ready,)),
         LONG_GREETING: (("valid",), (b"".join(b"220-%02d %s\r\n" % (n, b"x" * 60) for n in range(29)) + ready,)),
+        STALLED: (("valid",), None),
     }
     for port, (names, greeting) in servers.items():
         listener = socket.create_server(("127.0.0.1", port))
