@@ -48,9 +48,15 @@ for _ in $(seq 100); do [ -e servers-ready ] && break; sleep 0.1; done
 kill $small; eval "$stop_servers"; wineserver -k >/dev/null 2>&1; exit $status
 """
 
-# The small servers ("$@" after them is the stand-in).
+# The small servers ("$@" after them is the stand-in); with $BUNDLE, in a
+# mount namespace of its own, the system's root certificates that Wine takes
+# in are that file.
 SMALL_SERVERS_SCRIPT = """set -u
 ip link set lo up
+if [ -n "${{BUNDLE:-}}" ]; then
+  mount --make-rprivate /
+  mount --bind "$BUNDLE" /etc/ssl/certs/ca-certificates.crt
+fi
 {wine}/usr/bin/python3 {servers} certs & servers=$!
 for _ in $(seq 100); do [ -e servers-ready ] && break; sleep 0.1; done
 "$@"; status=$?
@@ -207,6 +213,29 @@ class Tls(unittest.TestCase):
         self.assertNotIn("still in a call after closedown", run.stdout)
         self.assertIn("standin: forced stops: 0", run.stdout)
         self.assertEqual((folder / "served.txt").read_text(), f"{tlsservers.STALLED} valid closed by the client\n")
+
+    def test_a_server_that_leaves_out_its_intermediate_ca_is_not_trusted(self):
+        # The test's root CA among the system's: a certificate sent with its
+        # intermediate CA is trusted, the same one sent without it is a
+        # partial chain. Both are in their warning days, so that the notice
+        # says so.
+        folder = it.work_dir("tls-chain")
+        certs = mailservers.make_certificates(folder)
+        bundle = folder / "bundle.pem"
+        bundle.write_bytes(Path("/etc/ssl/certs/ca-certificates.crt").read_bytes() + (certs / "ca.pem").read_bytes())
+        without, with_ca = (f"smtps://{HOST}:{tlsservers.WITHOUT_CA}", f"smtps://{HOST}:{tlsservers.WITH_CA}")
+        it.write_ini(folder, {"General": {"PollTime": 1, "MemoryLimit": 0, "Mail": "admin@example.test"},
+                              "Services": {"Number": 2, "Service1": without, "Service2": with_ca}})
+        script = SMALL_SERVERS_SCRIPT.format(wine=it.NS_WINE, servers=Path(tlsservers.__file__).resolve())
+        run = it.run_standin("run", "--cycles", 1, "--lapse", 100, cwd=folder, timeout=60,
+                             prefix=["unshare", "--net", "--mount", "--", "bash", "-c", script, "netns"],
+                             env={**it.NS_ENV, "BUNDLE": str(bundle)})
+        self.assertEqual((run.returncode, run.faults()), (it.EXIT_OK, []))
+        texts = {m.message["Subject"]: m.message.get_content() for m in run.out.mails()}
+        soon = r"expires on \d{4}-\d\d-\d\d, in 1[45] days\."
+        self.assertRegex(texts[f"Certificate of {without} expires in 14 days"],
+                         f"'{re.escape(without)}' for {HOST} \\(not trusted\\) {soon}")
+        self.assertRegex(texts[f"Certificate of {with_ca} expires in 14 days"], f"'{re.escape(with_ca)}' for {HOST} {soon}")
 
     def test_tls_missing_on_the_system_is_told_once_and_judges_nothing(self):
         # Wine without secur32: the system's TLS cannot be loaded.

@@ -8,7 +8,8 @@ namespace:
 - IN_TURN: SMTPS with two certificates served in turn, the renewed one
   ("valid") and the one it renews ("aging", in its warning days), until
   TURNS connections have come; from then on the renewed one alone;
-- WITHOUT_CA: SMTPS with a valid certificate sent without its CA;
+- WITHOUT_CA and WITH_CA: SMTPS with a certificate in its warning days issued
+  by an intermediate CA, sent without that CA and with it;
 - LONG_GREETING: SMTPS whose greeting is a reply of 30 lines, about 2 KB,
   in one write (one TLS record, longer than a check's buffer);
 - STALLED: takes the ClientHello and never answers.
@@ -28,7 +29,8 @@ import threading
 import time
 from pathlib import Path
 
-GREETING_IN_TWO, NOT_YET_VALID, IN_TURN, WITHOUT_CA, LONG_GREETING, STALLED = 4670, 4671, 4672, 4673, 4674, 4675
+GREETING_IN_TWO, NOT_YET_VALID, IN_TURN, WITHOUT_CA, LONG_GREETING, STALLED, WITH_CA = (4670, 4671, 4672, 4673, 4674,
+                                                                                     4675, 4676)
 # Connections to IN_TURN that alternate between the two certificates.
 TURNS = 8
 
@@ -121,7 +123,8 @@ def main(certs, turns):
         GREETING_IN_TWO: (("valid",), (b"220-first line\r\n", 0.3, ready)),
         NOT_YET_VALID: (("future",), (ready,)),
         IN_TURN: (("aging", "valid"), (ready,)),
-        WITHOUT_CA: (("valid-alone",), (ready,)),
+        WITHOUT_CA: (("chained-alone",), (ready,)),
+        WITH_CA: (("chained",), (ready,)),
         LONG_GREETING: (("valid",), (b"".join(b"220-%02d %s\r\n" % (n, b"x" * 60) for n in range(29)) + ready,)),
         STALLED: (("valid",), None),
     }
