@@ -24,8 +24,8 @@ int64_t threshold_days(int days, int64_t lifetime_days, int part)
 int certificate_level(const CertificateInfo& c, int64_t now, int warn_days, int critical_days)
 {
     int64_t left = c.not_after - now;
-    if (left <= 0)
-        return CertExpired;
+    if (left <= 0 || now < c.not_before)
+        return CertNotValid;
     int64_t lifetime = (c.not_after - c.not_before) / SecondsPerDay;
     if (critical_days > 0 && left < threshold_days(critical_days, lifetime, 10) * SecondsPerDay)
         return CertCritical;
@@ -80,34 +80,112 @@ int certificate_notice(CertReading& r, const CertificateInfo& c, int level, uint
 
 CertReading CertReadings[MaxServices];
 
-int note_certificate(int index, const char* name, const CertificateInfo& c, int level, uint64_t now_ms)
+namespace {
+
+// The reading of name, else one whose entry has left the service table,
+// made afresh: there are as many readings as entries can be.
+CertReading& reading_for(const char* name)
 {
-    CertReading& r = CertReadings[index];
-    if (strncmp(r.Name, name, sizeof r.Name) != 0) {
-        r = CertReading{};
-        copy_text(r.Name, name);
+    CertReading* gone = nullptr;
+    for (CertReading& r : CertReadings) {
+        if (strncmp(r.Name, name, sizeof r.Name) == 0)
+            return r;
+        int listed = 0;
+        for (int k = 0; k < Settings.Added.ServiceCount && k < MaxServices && !listed; ++k)
+            listed = strncmp(r.Name, Settings.Added.ServiceNames[k], sizeof r.Name) == 0;
+        if (!listed && !gone)
+            gone = &r;
     }
-    r.Read = 1;
-    r.Level = static_cast<int8_t>(level);
-    r.Expiry = c.not_after;
-    return level == CertExpired ? NoNotice : certificate_notice(r, c, level, now_ms);
+    // Only a name outside the table could find every reading taken.
+    CertReading& r = gone ? *gone : CertReadings[0];
+    r = CertReading{};
+    copy_text(r.Name, name);
+    return r;
 }
 
-void tell_certificate(const HostInterface* host, int index, const char* name, const CertificateInfo& c, int notice,
-                      int64_t now)
+int same_certificate(const CertificateInfo& a, const CertificateInfo& b)
 {
-    if (notice == NoNotice)
+    return a.not_before == b.not_before && a.not_after == b.not_after && strcmp(a.subject, b.subject) == 0;
+}
+
+// Keeps c among the served certificates at now_ms, forgetting those not
+// served for a day; the full table gives up the one served longest ago.
+void note_served(CertReading& r, const CertificateInfo& c, uint64_t now_ms)
+{
+    int kept = 0, found = -1;
+    for (int i = 0; i < r.ServedCount; ++i) {
+        if (now_ms - r.SeenMs[i] >= ServedForgetMs && !same_certificate(r.Served[i], c))
+            continue;
+        r.Served[kept] = r.Served[i];
+        r.SeenMs[kept] = r.SeenMs[i];
+        if (same_certificate(r.Served[kept], c))
+            found = kept;
+        ++kept;
+    }
+    r.ServedCount = kept;
+    if (found < 0) {
+        found = kept < ServedKept ? r.ServedCount++ : 0;
+        for (int i = 1; i < r.ServedCount && kept == ServedKept; ++i)
+            if (r.SeenMs[i] < r.SeenMs[found])
+                found = i;
+    }
+    r.Served[found] = c;
+    r.SeenMs[found] = now_ms;
+}
+
+} // namespace
+
+const CertReading* cert_reading_of(const char* name)
+{
+    for (const CertReading& r : CertReadings)
+        if (r.Name[0] != '\0' && strncmp(r.Name, name, sizeof r.Name) == 0)
+            return &r;
+    return nullptr;
+}
+
+CertJudgement note_certificate(const char* name, const CertificateInfo& c, int64_t now, uint64_t now_ms,
+                               int warn_days, int critical_days)
+{
+    CertReading& r = reading_for(name);
+    note_served(r, c, now_ms);
+    CertJudgement j = {r.Served[0], r.ServedCount, NoNotice};
+    for (int i = 1; i < r.ServedCount; ++i)
+        if (r.Served[i].not_after < j.judged.not_after)
+            j.judged = r.Served[i];
+    int level = certificate_level(j.judged, now, warn_days, critical_days);
+    r.Read = 1;
+    r.Level = static_cast<int8_t>(level);
+    r.Expiry = j.judged.not_after;
+    if (level != CertNotValid)
+        j.notice = certificate_notice(r, j.judged, level, now_ms);
+    return j;
+}
+
+void tell_certificate(const HostInterface* host, int index, const char* name, const CertJudgement& j, int64_t now)
+{
+    if (j.notice == NoNotice)
         return;
     static const char* const Lines[] = {"Certificate of %s renewed: it expires on %s, in %d day%s.",
                                         "Certificate of %s expires on %s, in %d day%s.",
                                         "Certificate of %s expires on %s, in %d day%s: critical."};
+    const CertificateInfo& c = j.judged;
     char day[11];
     format_day(day, c.not_after);
     CurrentDaysLeft = days_left(c.not_after, now);
     const char* days = plural(CurrentDaysLeft);
-    host_log_format_call(host, 20, notice == RenewedNotice ? 25 : 15, Lines[notice], name, day, CurrentDaysLeft, days);
+    host_log_format_call(host, 20, j.notice == RenewedNotice ? 25 : 15, Lines[j.notice], name, day, CurrentDaysLeft,
+                         days);
     format_text(CurrentReason, sizeof CurrentReason, "for %s%s%s %sexpires on %s, in %d day%s", c.subject,
                 c.trusted ? "" : " (not trusted)", c.name_matches ? "" : " (name does not match)",
-                notice == RenewedNotice ? "now " : "", day, CurrentDaysLeft, days);
-    send_report(CertificateReport, index, notice);
+                j.notice == RenewedNotice ? "now " : "", day, CurrentDaysLeft, days);
+    // Servers behind one name that differ: the notice is about the first
+    // to expire, and says so.
+    if (j.served > 1) {
+        host_log_format(host, 20, 15, "Certificate of %s: %d certificates served in the last 24 hours; the first to "
+                                      "expire counts.", name, j.served);
+        char more[64];
+        format_text(more, sizeof more, " (the first to expire of %d served in the last 24 hours)", j.served);
+        append_text(CurrentReason, more);
+    }
+    send_report(CertificateReport, index, j.notice);
 }

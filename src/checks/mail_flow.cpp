@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "cycle/errand.h"
 #include "cycle/poll_state.h"
 #include "platform/daemon_state.h"
 #include "platform/platform.h"
@@ -16,9 +17,10 @@ namespace {
 
 constexpr uint64_t MsPerMinute = 60000;
 
-void drop_oldest(MailFlowState& flow, int count)
+void drop(MailFlowState& flow, int first, int count)
 {
-    memmove(flow.InFlight, flow.InFlight + count, (flow.Count - count) * sizeof flow.InFlight[0]);
+    memmove(flow.InFlight + first, flow.InFlight + first + count,
+            (flow.Count - first - count) * sizeof flow.InFlight[0]);
     flow.Count -= count;
 }
 
@@ -27,11 +29,25 @@ void drop_oldest(MailFlowState& flow, int count)
 int send_probe(const HostInterface* host, uint32_t number)
 {
     ReportSnapshot probe;
+    char sender[sizeof probe.DaemonAddress + ProbeTokenSize + 12];
     lock_settings();
     copy_text(probe.DaemonAddress, Settings.DaemonAddress);
     copy_text(probe.HostDomain, Settings.HostDomain);
+    int tokened = MailFlow.Token[0] != '\0';
+    int named = tokened && format_probe_sender(sender, sizeof sender, probe.DaemonAddress, MailFlow.Token, number);
     unlock_settings();
-    Job job = host_create_job(host, probe.DaemonAddress);
+    if (!named) {
+        if (!tokened)
+            host_log_format(host, 1, 15, "Mail flow probe %u not sent: the system gave no random token.", number);
+        else
+            host_log_format(host, 1, 15, "Mail flow probe %u not sent: the address %s has no domain.", number,
+                            probe.DaemonAddress);
+        host_bump_statistic(host, Failures);
+        return 0;
+    }
+    // The sender says which probe of which life it is: the only part of
+    // the mail that comes back to the daemon.
+    Job job = host_create_job(host, sender);
     if (job == nullptr) {
         host_log_format(host, 1, 15, "Mail flow probe %u not sent: the host created no job.", number);
         host_bump_statistic(host, Failures);
@@ -68,7 +84,7 @@ FlowJudgement judge_mail_flow(MailFlowState& flow, uint64_t now, int lost_after)
         j.number = flow.InFlight[0].Number;
         j.ms = now - flow.InFlight[0].SentMs;
         flow.Lost += lost;
-        drop_oldest(flow, lost);
+        drop(flow, 0, lost);
     } else if (flow.Back) {
         j.verdict = FlowAnswered;
         j.number = flow.BackNumber;
@@ -78,19 +94,21 @@ FlowJudgement judge_mail_flow(MailFlowState& flow, uint64_t now, int lost_after)
     return j;
 }
 
-int take_probe_back(MailFlowState& flow, uint64_t now, uint32_t* number, uint64_t* round_trip)
+int take_probe_back(MailFlowState& flow, uint64_t now, uint32_t number, uint64_t* round_trip)
 {
-    flow.Back = 1;
-    flow.BackNumber = 0;
-    ++flow.BackTotal;
-    if (flow.Count == 0)
+    int i = 0;
+    while (i < flow.Count && flow.InFlight[i].Number != number)
+        ++i;
+    if (i == flow.Count)
         return 0;
-    *number = flow.BackNumber = flow.InFlight[0].Number;
-    *round_trip = flow.RoundTripMs = now - flow.InFlight[0].SentMs;
+    flow.Back = 1;
+    flow.BackNumber = number;
+    ++flow.BackTotal;
+    *round_trip = flow.RoundTripMs = now - flow.InFlight[i].SentMs;
     flow.RoundTripKnown = 1;
     if (flow.TripCount < MaxTrips)
         flow.Trips[flow.TripCount++] = *round_trip > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(*round_trip);
-    drop_oldest(flow, 1);
+    drop(flow, i, 1);
     return 1;
 }
 
@@ -118,6 +136,7 @@ void check_mail_flow(const HostInterface* host)
     int lost_after = Settings.Added.LostAfter;
     FlowJudgement j{};
     uint32_t number = 0;
+    int tokened = MailFlow.Token[0] != '\0';
     if (lost_after == 0) {
         // Off: turned on again, the check finds no probe and no judgement of
         // an earlier setting; the counts of the life go on.
@@ -137,12 +156,21 @@ void check_mail_flow(const HostInterface* host)
     if (j.verdict == FlowMissed)
         format_text(CurrentReason, sizeof CurrentReason, "probe %u not back after %u minute%s", j.number, minutes,
                     plural(minutes));
-    else if (j.number != 0)
-        format_text(CurrentReason, sizeof CurrentReason, "probe %u back after %s s", j.number, seconds_of(j.ms).text);
     else
-        copy_text(CurrentReason, "a probe came back");
+        format_text(CurrentReason, sizeof CurrentReason, "probe %u back after %s s", j.number, seconds_of(j.ms).text);
     if (j.verdict != FlowNone)
         tell_flow(host, j.verdict == FlowAnswered);
+
+    // The life's token, drawn before its first probe; the system's random
+    // source is called on the errand thread, as every call that may block.
+    if (number != 0 && !tokened) {
+        char token[ProbeTokenSize];
+        if (run_errand(draw_probe_token, token) == ErrandStopped)
+            return;
+        lock_settings();
+        copy_text(MailFlow.Token, token);
+        unlock_settings();
+    }
 
     // A probe that cannot go out is a miss of its own, unless this cycle
     // has missed already.

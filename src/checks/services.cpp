@@ -18,6 +18,10 @@ namespace {
 
 // Connect, greeting, upgrade and handshake together.
 constexpr DWORD CheckLimitMs = 10000;
+// The longest single wait of a check: a stop ends the check within it.
+constexpr DWORD WaitSliceMs = 50;
+// How long the answer to the goodbye is waited for.
+constexpr DWORD GoodbyeMs = 1000;
 // How much of an unexpected greeting the log and the report show.
 constexpr int ShownGreeting = 60;
 
@@ -131,18 +135,45 @@ void say(const ServiceLink& link, const char* text)
         send_all(link, text, static_cast<int>(strlen(text)));
 }
 
-// Reads until the first line has ended; it may come in pieces. 1 when it did.
-int read_greeting(ServiceCheck& check, const ServiceLink& link)
+// Reads one reply to its final line, in as many pieces as it comes, within
+// the limit: SMTP marks every other line with '-' after its code, and IMAP
+// sends untagged '*' lines before a tagged answer. The final line is left
+// in line (terminated; a longer one cut), and what came after it is no
+// part of the reply and is dropped. offered is set when a line names offer
+// after its code. 1 when the final line came.
+int read_reply(const ServiceLink& link, bool tagged, const char* offer, char (&line)[GreetingSize + 1],
+               int& length, int* offered)
 {
-    while (check.greeting_size < GreetingSize) {
-        int got = receive(link, check.greeting + check.greeting_size, GreetingSize - check.greeting_size);
+    int size = 0, skipping = 0;
+    for (;;) {
+        char* end = static_cast<char*>(memchr(line, '\n', size));
+        // A line too long for the buffer is judged by its start, and the
+        // rest of it skipped.
+        if (!skipping && (end || size == GreetingSize)) {
+            int n = end ? static_cast<int>(end - line) : size;
+            if (offer && n > 4 && _strnicmp(line + 4, offer, strlen(offer)) == 0 &&
+                static_cast<unsigned char>(line[4 + strlen(offer)]) <= ' ')
+                *offered = 1;
+            if (!(n > 3 && line[3] == '-') && !(tagged && line[0] == '*')) {
+                line[n] = '\0';
+                length = n;
+                return 1;
+            }
+            skipping = !end;
+        }
+        if (end) {
+            size -= static_cast<int>(end + 1 - line);
+            memmove(line, end + 1, size);
+            skipping = 0;
+            continue;
+        }
+        if (skipping)
+            size = 0;
+        int got = receive(link, line + size, GreetingSize - size);
         if (got <= 0)
             return 0;
-        for (; got > 0; --got)
-            if (check.greeting[check.greeting_size++] == '\n')
-                return 1;
+        size += got;
     }
-    return 0;
 }
 
 // The requests that upgrade a plain talk to TLS, in order, and how the
@@ -160,35 +191,6 @@ const struct {
     {ImapStarttls, "a1 STARTTLS\r\n", "a1 OK", nullptr},
 };
 
-// Reads a reply line by line up to its final one (SMTP marks the others
-// with '-' after the code, IMAP sends untagged '*' lines first); 1 when
-// that line starts with consent and, with an offer to look for, a line
-// offered it.
-int agreed(const ServiceLink& link, const char* consent, const char* offer)
-{
-    char text[GreetingSize];
-    int size = 0, offered = offer == nullptr;
-    for (;;) {
-        char* end = static_cast<char*>(memchr(text, '\n', size));
-        if (!end) {
-            int got = size < GreetingSize ? receive(link, text + size, GreetingSize - size) : 0;
-            if (got <= 0)
-                return 0;
-            size += got;
-            continue;
-        }
-        *end = '\0';
-        int length = static_cast<int>(end - text);
-        if (offer && length > 4 && _strnicmp(text + 4, offer, strlen(offer)) == 0 &&
-            static_cast<unsigned char>(text[4 + strlen(offer)]) <= ' ')
-            offered = 1;
-        if (text[0] != '*' && (length <= 3 || text[3] != '-'))
-            return offered && strncmp(text, consent, strlen(consent)) == 0;
-        size -= length + 1;
-        memmove(text, end + 1, size);
-    }
-}
-
 // The upgrade of a plain talk; 1 when the server agreed to every step.
 int upgrade(const ServiceLink& link, int protocol)
 {
@@ -196,7 +198,10 @@ int upgrade(const ServiceLink& link, int protocol)
         if (step.protocol != protocol)
             continue;
         send_all(link, step.request, static_cast<int>(strlen(step.request)));
-        if (!agreed(link, step.consent, step.offer))
+        char line[GreetingSize + 1];
+        int length, offered = step.offer == nullptr;
+        if (!read_reply(link, protocol == ImapStarttls, step.offer, line, length, &offered) || !offered ||
+            strncmp(line, step.consent, strlen(step.consent)) != 0)
             return 0;
     }
     return 1;
@@ -212,7 +217,7 @@ int talk(ServiceCheck& check, ServiceLink& link, const Address& address, TlsSess
         return outcome;
     if (kind.tls == ImplicitTls && (outcome = tls_start(*tls, link, check)) != ServiceAnswered)
         return outcome;
-    int greeted = read_greeting(check, link);
+    int greeted = read_reply(link, false, nullptr, check.greeting, check.greeting_size, nullptr);
     int welcome = greeted && strncmp(check.greeting, kind.greeting, strlen(kind.greeting)) == 0;
     if (welcome && kind.tls == StartTls) {
         if (!upgrade(link, check.target.protocol))
@@ -220,8 +225,19 @@ int talk(ServiceCheck& check, ServiceLink& link, const Address& address, TlsSess
         else if ((outcome = tls_start(*tls, link, check)) != ServiceAnswered)
             return outcome;
     }
-    // A goodbye whatever came, so that the server need not wait for its timeout.
+    // A goodbye whatever came, so that the server need not wait for its
+    // timeout; a server that talks as expected has its answer heard out, so
+    // that it sees a clean end, for a second at most: the check is decided.
+    // IMAP, whose greeting is untagged, tags it.
     say(link, kind.goodbye);
+    if (welcome) {
+        DWORD spent = GetTickCount() - link.start;
+        if (spent < link.limit && link.limit - spent > GoodbyeMs)
+            link.limit = spent + GoodbyeMs;
+        char line[GreetingSize + 1];
+        int length;
+        read_reply(link, kind.greeting[0] == '*', nullptr, line, length, nullptr);
+    }
     if (!greeted)
         return ServiceNoGreeting;
     return welcome ? outcome : ServiceWrongGreeting;
@@ -241,7 +257,7 @@ const char* const MissReasons[] = {"",
                                    "the server answered in plain text",
                                    "TLS handshake failed (error 0x%08X%s)",
                                    "TLS handshake timed out"};
-static_assert(sizeof MissReasons / sizeof *MissReasons == ServiceHandshakeTimedOut + 1);
+static_assert(sizeof MissReasons / sizeof *MissReasons == ServiceTlsMissing);
 
 void describe_miss(const ServiceCheck& check, char (&reason)[sizeof CurrentReason])
 {
@@ -270,8 +286,13 @@ void check_service(void* data, HANDLE life_over)
         check.outcome = ServiceUnresolvable;
         return;
     }
+    // Without the system's TLS no answer could be judged: nothing is tried.
+    if (ServiceKinds[check.target.protocol].tls != NoTls && !tls_load(check)) {
+        check.outcome = ServiceTlsMissing;
+        return;
+    }
     ServiceLink link = {socket(reinterpret_cast<const sockaddr*>(address.bytes)->sa_family, SOCK_STREAM, 0),
-                        GetTickCount(), life_over, nullptr};
+                        GetTickCount(), CheckLimitMs, life_over, nullptr};
     if (link.socket == INVALID_SOCKET) {
         check.error = WSAGetLastError();
         check.outcome = ServiceConnectError;
@@ -292,18 +313,25 @@ void check_service(void* data, HANDLE life_over)
 
 int wait_for(const ServiceLink& link, bool writable)
 {
-    if (WaitForSingleObject(link.life_over, 0) == WAIT_OBJECT_0)
-        return 0;
-    DWORD spent = GetTickCount() - link.start;
-    DWORD left = spent < CheckLimitMs ? CheckLimitMs - spent : 0;
-    timeval limit = {static_cast<long>(left / 1000), static_cast<long>(left % 1000 * 1000)};
-    // A set of one: select reads only as many sockets as the count says.
-    struct OneSocket {
-        u_int count;
-        SOCKET socket;
-    } ready = {1, link.socket}, failed = ready;
-    fd_set* one = reinterpret_cast<fd_set*>(&ready);
-    return select(0, writable ? nullptr : one, writable ? one : nullptr, reinterpret_cast<fd_set*>(&failed), &limit);
+    // In slices, so that the end of the life ends the wait within one.
+    for (;;) {
+        if (WaitForSingleObject(link.life_over, 0) == WAIT_OBJECT_0)
+            return 0;
+        DWORD spent = GetTickCount() - link.start;
+        DWORD left = spent < link.limit ? link.limit - spent : 0;
+        DWORD slice = left < WaitSliceMs ? left : WaitSliceMs;
+        timeval limit = {0, static_cast<long>(slice * 1000)};
+        // A set of one: select reads only as many sockets as the count says.
+        struct OneSocket {
+            u_int count;
+            SOCKET socket;
+        } ready = {1, link.socket}, failed = ready;
+        fd_set* one = reinterpret_cast<fd_set*>(&ready);
+        int result =
+            select(0, writable ? nullptr : one, writable ? one : nullptr, reinterpret_cast<fd_set*>(&failed), &limit);
+        if (result != 0 || slice == left)
+            return result;
+    }
 }
 
 int send_all(const ServiceLink& link, const char* data, int size)
@@ -320,8 +348,33 @@ int send_all(const ServiceLink& link, const char* data, int size)
     return 1;
 }
 
+int TlsUnavailable;
+
+namespace {
+
+// The first time in a life that TLS is missing: one line with the cause,
+// one failure. The system will not change while the daemon runs.
+void tell_tls_missing(const HostInterface* host, const ServiceCheck& check)
+{
+    lock_settings();
+    int told = TlsUnavailable;
+    TlsUnavailable = 1;
+    unlock_settings();
+    if (told)
+        return;
+    host_log_format(host, 20, 15, "TLS is unavailable on this system (%s: error %d): TLS services are not checked.",
+                    check.missing, check.error);
+    host_bump_statistic(host, Failures);
+}
+
+} // namespace
+
 void tell_service_check(const HostInterface* host, int index, const char* name, const ServiceCheck& check)
 {
+    if (check.outcome == ServiceTlsMissing) {
+        tell_tls_missing(host, check);
+        return;
+    }
     static const PollTexts texts = {Service, "Service %s is ON again.", "Service %s is dead."};
     const CertificateInfo& c = check.certificate;
     int64_t now = Platform.UnixTime();
@@ -329,35 +382,37 @@ void tell_service_check(const HostInterface* host, int index, const char* name, 
     int warn_days = Settings.Added.CertWarnDays, critical_days = Settings.Added.CertCriticalDays;
     unlock_settings();
     int read = check.outcome == ServiceAnswered && c.read;
-    int level = read ? certificate_level(c, now, warn_days, critical_days) : CertFine;
-    // An expired certificate takes the service down for every client that
-    // checks it.
-    int answered = check.outcome == ServiceAnswered && level != CertExpired;
+    // A certificate expired or not yet valid takes the service down for
+    // every client that checks it.
+    int answered = check.outcome == ServiceAnswered && !(read && certificate_level(c, now, 0, 0) == CertNotValid);
     PollOutcome outcome;
     if (!record_slot_poll(Settings.Added.ServiceNames, Settings.Added.ServiceCount, ServiceState, ServiceReadings,
                           index, name, answered, outcome))
         return;
-    int notice = NoNotice;
+    CertJudgement judgement{};
+    judgement.notice = NoNotice;
     if (read) {
         lock_settings();
-        notice = note_certificate(index, name, c, level, Platform.MonotonicMs());
+        judgement = note_certificate(name, c, now, Platform.MonotonicMs(), warn_days, critical_days);
         unlock_settings();
     }
     if (!answered) {
         // The daemon's own trouble counts as a failure too, as for a host.
         if (check.outcome == ServiceUnresolvable)
             host_bump_statistic(host, Failures);
-        if (level == CertExpired) {
+        if (check.outcome == ServiceAnswered) {
             char day[11];
-            format_day(day, c.not_after);
-            format_text(CurrentReason, sizeof CurrentReason, "certificate expired on %s", day);
+            int early = now < c.not_before;
+            format_day(day, early ? c.not_before : c.not_after);
+            format_text(CurrentReason, sizeof CurrentReason, "certificate %s %s", early ? "not valid before" : "expired on",
+                        day);
         } else {
             describe_miss(check, CurrentReason);
         }
         host_log_format(host, 20, 15, "Service %s doesn't answer: %s.", name, CurrentReason);
     }
     tell_poll(host, texts, index, name, answered, outcome);
-    tell_certificate(host, index, name, c, notice, now);
+    tell_certificate(host, index, name, judgement, now);
 }
 
 void check_services(const HostInterface* host)

@@ -22,6 +22,7 @@ enum ServiceOutcome {
     ServicePlainText,        // plain text where TLS was expected
     ServiceHandshakeFailed,  // with SChannel's status in error
     ServiceHandshakeTimedOut,
+    ServiceTlsMissing,       // the system's TLS cannot be loaded: no judgement
 };
 constexpr int GreetingSize = 512;
 // A service check, carried out on the errand thread on this copy of the
@@ -33,6 +34,7 @@ struct ServiceCheck {
     int greeting_size;
     char greeting[GreetingSize + 1];  // what arrived, terminated
     int lacks_tls13;                  // the system offers no TLS 1.3, which the server may want
+    const char* missing;              // the system library that TLS lacks (with error)
     CertificateInfo certificate;      // from a completed handshake
 };
 
@@ -41,6 +43,9 @@ struct ServiceCheck {
 void tell_service_check(const HostInterface* host, int index, const char* name, const ServiceCheck& check);
 // One pass over the service table, after the disk test.
 void check_services(const HostInterface* host);
+// The system's TLS could not be loaded in this life (logged once, counted
+// once); TLS entries are then not judged. Guarded by the settings lock.
+extern int TlsUnavailable;
 
 // The last check of each service, guarded by the settings lock.
 extern PollReading ServiceReadings[MaxServices];

@@ -9,6 +9,7 @@
 #include <schannel.h>
 
 #include <cstring>
+#include <initializer_list>
 
 #include "platform/text.h"
 
@@ -42,7 +43,10 @@ struct Session {
     CredHandle credentials;
     CtxtHandle context;
     SecPkgContext_StreamSizes sizes;
-    int received;                // bytes of the server's records at the front of buffer
+    // The buffer holds plain decrypted bytes not yet read, then received
+    // bytes of the server's records; plain is 0 while records arrive.
+    int plain;
+    int received;
     char buffer[TlsRecordSize];
 };
 static_assert(sizeof(Session) <= sizeof(TlsSession) && alignof(Session) <= alignof(TlsSession));
@@ -62,7 +66,7 @@ HMODULE library(const char* name)
 
 int load_calls(Session& tls)
 {
-    HMODULE secur32 = library("secur32.dll"), crypt32 = library("crypt32.dll");
+    HMODULE secur32 = GetModuleHandleA("secur32.dll"), crypt32 = GetModuleHandleA("crypt32.dll");
     if (!secur32 || !crypt32)
         return 0;
     auto init = reinterpret_cast<INIT_SECURITY_INTERFACE_A>(
@@ -173,6 +177,17 @@ void read_certificate(Session& tls, const char* host, CertificateInfo& info)
 
 } // namespace
 
+int tls_load(ServiceCheck& check)
+{
+    for (const char* name : {"secur32.dll", "crypt32.dll"})
+        if (!library(name)) {
+            check.missing = name;
+            check.error = static_cast<int>(GetLastError());
+            return 0;
+        }
+    return 1;
+}
+
 int tls_start(TlsSession& room, ServiceLink& link, ServiceCheck& check)
 {
     Session& tls = session(room);
@@ -253,6 +268,14 @@ int tls_receive(TlsSession& room, const ServiceLink& link, char* data, int size)
 {
     Session& tls = session(room);
     for (;;) {
+        // What the last record held beyond the last read comes first.
+        if (tls.plain > 0) {
+            int got = tls.plain < size ? tls.plain : size;
+            memcpy(data, tls.buffer, got);
+            tls.plain -= got;
+            memmove(tls.buffer, tls.buffer + got, tls.plain + tls.received);
+            return got;
+        }
         if (tls.received > 0) {
             SecBuffer parts[4] = {{static_cast<unsigned long>(tls.received), SECBUFFER_DATA, tls.buffer},
                                   {0, SECBUFFER_EMPTY, nullptr},
@@ -265,19 +288,20 @@ int tls_receive(TlsSession& room, const ServiceLink& link, char* data, int size)
             if (status != SEC_E_OK && status != SEC_E_INCOMPLETE_MESSAGE)
                 return 0;
             if (status == SEC_E_OK) {
-                int got = 0, extra = 0;
+                // The record was decrypted in place: its data goes to the
+                // front, the next records' bytes behind it.
+                int plain = 0, extra = 0;
                 for (const SecBuffer& part : parts) {
                     if (part.BufferType == SECBUFFER_DATA) {
-                        got = part.cbBuffer < static_cast<unsigned long>(size) ? static_cast<int>(part.cbBuffer) : size;
-                        memcpy(data, part.pvBuffer, got);
+                        plain = static_cast<int>(part.cbBuffer);
+                        memmove(tls.buffer, part.pvBuffer, plain);
                     } else if (part.BufferType == SECBUFFER_EXTRA) {
                         extra = static_cast<int>(part.cbBuffer);
                     }
                 }
-                memmove(tls.buffer, tls.buffer + tls.received - extra, extra);
+                memmove(tls.buffer + plain, tls.buffer + tls.received - extra, extra);
+                tls.plain = plain;
                 tls.received = extra;
-                if (got > 0)
-                    return got;
                 continue;
             }
         }

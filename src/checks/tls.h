@@ -15,6 +15,7 @@ struct TlsSession;
 struct ServiceLink {
     SOCKET socket;
     DWORD start;       // GetTickCount when the check's limit began
+    DWORD limit;       // ms from start that the check may take
     HANDLE life_over;  // signalled once the answer is no longer wanted
     TlsSession* tls;   // set once the handshake is done: the talk is encrypted from then on
 };
@@ -35,6 +36,9 @@ struct TlsSession {
     alignas(8) unsigned char room[TlsRecordSize + 128];
 };
 
+// Loads the system's TLS; 0 with the library that failed in check.missing
+// and Windows' error in check.error.
+int tls_load(ServiceCheck& check);
 // The handshake, naming check.target.host: ServiceAnswered with link.tls
 // set and the certificate's facts in check.certificate, or the miss, with
 // SChannel's status in check.error for a failed handshake.

@@ -20,9 +20,11 @@ namespace {
 constexpr DWORD StartDelayMs = 100;
 constexpr DWORD MsPerMinute = 60000;
 
-// The pause between cycles. PollTime can come from the dialog unchecked
-// until the next load: a negative value waits one minute, and a huge one is
-// held just below INFINITE rather than wrapping around.
+} // namespace
+
+// PollTime can come from the dialog unchecked until the next load: a
+// negative value waits one minute, and a huge one is held just below
+// INFINITE rather than wrapping around.
 DWORD poll_interval_ms()
 {
     lock_settings();
@@ -33,8 +35,6 @@ DWORD poll_interval_ms()
     uint64_t ms = static_cast<uint64_t>(minutes) * MsPerMinute;
     return ms < INFINITE ? static_cast<DWORD>(ms) : INFINITE - 1;
 }
-
-} // namespace
 
 DWORD WINAPI control_thread(LPVOID)
 {

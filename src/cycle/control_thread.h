@@ -7,3 +7,5 @@
 
 // The thread routine; startup creates it with parameter 0.
 DWORD WINAPI control_thread(LPVOID unused);
+// The pause between cycles that the settings in force ask for.
+DWORD poll_interval_ms();

@@ -6,6 +6,7 @@
 #include "checks/mail_flow.h"
 #include "checks/memory.h"
 #include "checks/modules.h"
+#include "checks/services.h"
 #include "cycle/control_thread.h"
 #include "cycle/errand.h"
 #include "host/alias.h"
@@ -107,26 +108,27 @@ int delivery_failure(const HostInterface* host, const char* sender)
     return 1;
 }
 
-// A mail from the daemon's own address while the mail flow check is on is
-// one of its probes coming back (with or without angle brackets, in any
-// case): it is logged with its round trip and rereads nothing.
+// While the mail flow check is on, a mail whose sender has the form of a
+// probe is one coming back: it rereads nothing. Only one with this life's
+// token and a number in flight counts, with its round trip; anyone can
+// forge the daemon's plain address, which stays an ordinary mail.
 int probe_back(const HostInterface* host, const char* sender)
 {
-    size_t length = strlen(sender);
-    int bracketed = length >= 2 && sender[0] == '<' && sender[length - 1] == '>';
     uint32_t number = 0;
     uint64_t round_trip = 0;
     lock_settings();
-    int own = Settings.Added.LostAfter > 0 && Settings.DaemonAddress[0] != '\0' &&
-              strlen(Settings.DaemonAddress) == length - 2 * bracketed &&
-              _strnicmp(sender + bracketed, Settings.DaemonAddress, length - 2 * bracketed) == 0;
-    int in_flight = own && take_probe_back(MailFlow, Platform.MonotonicMs(), &number, &round_trip);
+    int kind = Settings.Added.LostAfter > 0 && Settings.DaemonAddress[0] != '\0'
+                   ? read_probe_sender(sender, Settings.DaemonAddress, MailFlow.Token, &number)
+                   : NotAProbe;
+    int in_flight = kind == ProbeOfThisLife && take_probe_back(MailFlow, Platform.MonotonicMs(), number, &round_trip);
     unlock_settings();
     if (in_flight)
         host_log_format(host, 20, 25, "Mail flow probe %u back after %s s.", number, seconds_of(round_trip).text);
-    else if (own)
+    else if (kind == ProbeOfThisLife)
+        host_log_format(host, 20, 25, "Mail flow probe %u back late: it was counted lost.", number);
+    else if (kind == ProbeOfAnotherLife)
         host_log_format(host, 20, 25, "Mail flow probe back with none in flight.");
-    return own;
+    return kind != NotAProbe;
 }
 
 } // namespace
@@ -145,6 +147,7 @@ void begin_fresh_life()
     ModulesTakenOffline = 0;
     MailFlow = MailFlowState{};
     MailFlowPoll = HostStateEntry{};
+    TlsUnavailable = 0;
     unlock_settings();
     CurrentDrivePath[0] = '\0';
     CurrentFreeMB = 0;

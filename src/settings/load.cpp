@@ -158,7 +158,7 @@ void save_settings()
     unlock_settings();
     const char* path = s.IniPath;
 
-    write_text(path, "General", "Version", "1.18");
+    write_text(path, "General", "Version", KorvalVersion);
     write_number(path, "General", "PollTime", s.PollTime);
     write_number(path, "General", "Retry", s.Retry);
     write_number(path, "General", "Suspend", s.Suspend);

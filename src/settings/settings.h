@@ -23,6 +23,8 @@ constexpr int ListSize = 300;
 constexpr int StatusPathSize = 260;
 static_assert(InternetNoteSize == ListSize, "[Internet] notes are corrections too");
 
+// The daemon's version, as korval.ini and the status file give it.
+constexpr const char* KorvalVersion = "1.18";
 // The local part of the daemon's address when none is set.
 constexpr const char* DefaultFromAlias = "korval-daemon";
 

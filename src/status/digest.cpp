@@ -40,9 +40,13 @@ struct DayFigures {
 };
 DayFigures Day;
 
-// The day of the last digest: year * 10000 + month * 100 + day; 0: none yet.
-// Control thread only.
+// The day of the last digest: year * 10000 + month * 100 + day; 0: none yet;
+// and when it went, on the monotonic clock. Control thread only.
 uint32_t LastDigestDay;
+uint64_t LastDigestMs;
+// A new day needs another date and about half a day since the last digest:
+// a wall clock set back or wrong for a while never brings a second one.
+constexpr uint64_t DigestGapMs = 12 * 3600000ull;
 
 uint32_t day_number(const SYSTEMTIME& t)
 {
@@ -275,7 +279,8 @@ void write_digest_text(Job job, const void* data, int)
         write_formatted(job, "Modules held offline: %u minute%s.\r\n", d.ModulesHeldMinutes,
                         plural(d.ModulesHeldMinutes));
     if (d.Flow) {
-        write_formatted(job, "Mail flow: %u probes sent, %u back, %u lost", d.ProbesSent, d.ProbesBack, d.ProbesLost);
+        write_formatted(job, "Mail flow: %u probe%s sent, %u back, %u lost", d.ProbesSent, plural(d.ProbesSent),
+                        d.ProbesBack, d.ProbesLost);
         if (d.RoundTrips > 0) {
             write_formatted(job, "; round trip median %s s, worst %s s", seconds_of(d.MedianMs).text,
                             seconds_of(d.WorstMs).text);
@@ -297,6 +302,7 @@ void write_digest_text(Job job, const void* data, int)
 void reset_digest()
 {
     LastDigestDay = 0;
+    LastDigestMs = 0;
     SYSTEMTIME local;
     Platform.GetLocalTime(&local);
     begin_day(1, local, Platform.MonotonicMs());
@@ -304,14 +310,16 @@ void reset_digest()
 
 void send_digest_when_due(const StatusSnapshot& s, const ReportSnapshot& report, int digest_minute, uint64_t now)
 {
-    // Once per calendar day, at the first cycle at or after its time: a
-    // clock set back never brings a second one on the same day.
+    // Once per calendar day, at the first cycle at or after its time. The
+    // date may change either way (a clock set back, or one that was wrong);
+    // only with half a day gone on the monotonic clock is it a new day.
     SYSTEMTIME local;
     Platform.GetLocalTime(&local);
     uint32_t today = day_number(local);
-    if (digest_minute >= 0 && local.wHour * 60 + local.wMinute >= digest_minute && today > LastDigestDay &&
-        !StopRequested) {
+    int new_day = LastDigestDay == 0 || (today != LastDigestDay && now - LastDigestMs >= DigestGapMs);
+    if (digest_minute >= 0 && local.wHour * 60 + local.wMinute >= digest_minute && new_day && !StopRequested) {
         LastDigestDay = today;
+        LastDigestMs = now;
         if (report.mail.count > 0)
             send_digest(s, report);
         begin_day(0, local, now);

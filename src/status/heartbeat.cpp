@@ -63,6 +63,9 @@ void send_heartbeat(const StatusSnapshot& s, const ReportChannel& to, const Repo
         }
     }
     h.CertDays = days_left(nearest, s.EndSeconds);
+    // TLS missing is one problem, however many entries it leaves unchecked.
+    h.TlsUnavailable = s.TlsUnavailable;
+    h.Problems += s.TlsUnavailable;
     h.Flow = !s.FlowOn ? -1 : !s.FlowJudged ? 0 : s.FlowUp ? 1 : 2;
     h.Problems += h.Flow == 2;
     internet_facts(h.Internet);
@@ -100,6 +103,8 @@ void write_heartbeat_text(Job job, const void* data, int)
     if (h.CertEntry[0] != '\0')
         write_formatted(job, "Certificates: nearest expiry in %d day%s (%s).\r\n", h.CertDays, plural(h.CertDays),
                         h.CertEntry);
+    if (h.TlsUnavailable)
+        write_formatted(job, "TLS: unavailable on this system, TLS services not checked.\r\n");
     write_internet_line(job, h.Internet, 0);
     write_formatted(job, "Poll cycles since start: %u. Failures: %u.\r\n", h.Cycles, h.Failures);
     write_window_line(job);

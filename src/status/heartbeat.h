@@ -28,6 +28,7 @@ struct HeartbeatFacts {
     int Flow;              // -1 off, 0 not judged yet, 1 moving, 2 not moving
     int CertDays;          // days left of the certificate nearest to expiry
     char CertEntry[ServiceNameSize]; // empty: no certificate read
+    int TlsUnavailable;    // the system's TLS could not be loaded
     uint32_t Cycles, Failures;
     InternetFacts Internet;
 };

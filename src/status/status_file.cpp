@@ -13,6 +13,7 @@
 #include "checks/memory.h"
 #include "checks/modules.h"
 #include "checks/services.h"
+#include "cycle/control_thread.h"
 #include "cycle/errand.h"
 #include "platform/daemon_state.h"
 #include "platform/platform.h"
@@ -23,6 +24,7 @@ namespace {
 
 // Control thread only.
 uint32_t CyclesDone;
+int64_t StartSeconds; // the life's start, Unix time
 // The path whose write failed and was logged; silent until one succeeds.
 // Empty while writing works.
 char FailingPath[StatusPathSize];
@@ -219,22 +221,31 @@ int format_status(char* text, size_t size, const StatusSnapshot& s)
     add(t, "korval_last_poll_end_seconds %I64d\n", s.EndSeconds);
     family(t, "korval_failures_total", "counter", "Errors counted in the Failures statistic since startup.");
     add(t, "korval_failures_total %u\n", s.Failures);
+    family(t, "korval_poll_interval_seconds", "gauge", "Pause between poll cycles, as the settings in force ask.");
+    add(t, "korval_poll_interval_seconds %u\n", s.PollSeconds);
+    family(t, "korval_start_time_seconds", "gauge", "Unix time when Korval started.");
+    add(t, "korval_start_time_seconds %I64d\n", s.StartSeconds);
+    family(t, "korval_build_info", "gauge", "Korval's version, as a label; the value is always 1.");
+    add(t, "korval_build_info{version=\"%s\"} 1\n", KorvalVersion);
 
     family(t, "korval_host_up", "gauge", "1 if the host answered its last echo, else 0.");
     poll_samples(t, "korval_host_up", "host", s.HostCount, s.HostKeys, s.Hosts, 0);
     family(t, "korval_host_missed_polls", "gauge", "Consecutive polls the host did not answer.");
     poll_samples(t, "korval_host_missed_polls", "host", s.HostCount, s.HostKeys, s.Hosts, 1);
 
-    family(t, "korval_memory_available_megabytes", "gauge", "Available memory as the memory test read it.");
+    // Bytes and seconds, as every exporter gives them; the checks read whole
+    // megabytes.
+    family(t, "korval_memory_available_bytes", "gauge", "Available memory as the memory test read it.");
     if (s.MemoryRead)
-        add(t, "korval_memory_available_megabytes{kind=\"physical\"} %d\n"
-               "korval_memory_available_megabytes{kind=\"paged\"} %d\n",
-            s.PhysicalMB, s.PagedMB);
+        add(t, "korval_memory_available_bytes{kind=\"physical\"} %I64d\n"
+               "korval_memory_available_bytes{kind=\"paged\"} %I64d\n",
+            static_cast<int64_t>(s.PhysicalMB) << 20, static_cast<int64_t>(s.PagedMB) << 20);
 
-    family(t, "korval_disk_free_megabytes", "gauge", "Free space at the drive's last reading.");
+    family(t, "korval_disk_free_bytes", "gauge", "Free space at the drive's last reading.");
     for (int k = 0; k < s.DriveCount && k < MaxDrives; ++k)
         if (s.Drives[k].Name[0] != '\0' && s.Drives[k].Status != DriveUnreadable)
-            slot_sample(t, "korval_disk_free_megabytes", s.DriveKeys[k], "drive", s.Drives[k].Name, s.Drives[k].FreeMB);
+            slot_sample(t, "korval_disk_free_bytes", s.DriveKeys[k], "drive", s.Drives[k].Name,
+                        static_cast<int64_t>(s.Drives[k].FreeMB) << 20);
     family(t, "korval_disk_state", "gauge", "0 fine, 1 low, 2 critical, 3 unreadable.");
     for (int k = 0; k < s.DriveCount && k < MaxDrives; ++k)
         if (s.Drives[k].Name[0] != '\0')
@@ -249,7 +260,7 @@ int format_status(char* text, size_t size, const StatusSnapshot& s)
     if (s.TlsEntries) {
         family(t, "korval_service_cert_expiry_seconds", "gauge", "Expiry of the service's TLS certificate, Unix time.");
         cert_samples(t, "korval_service_cert_expiry_seconds", s, 0);
-        family(t, "korval_service_cert_state", "gauge", "0 fine, 1 warning, 2 critical, 3 expired.");
+        family(t, "korval_service_cert_state", "gauge", "0 fine, 1 warning, 2 critical, 3 not valid now.");
         cert_samples(t, "korval_service_cert_state", s, 1);
     }
 
@@ -305,6 +316,7 @@ void reset_status()
     MemoryFigures = MemoryReading{};
     unlock_settings();
     CyclesStarted = CyclesDone = 0;
+    StartSeconds = Platform.UnixTime();
     FailingPath[0] = '\0';
     FailuresTallied = 0;
 }
@@ -312,6 +324,7 @@ void reset_status()
 void take_status_snapshot(StatusSnapshot& s)
 {
     s = StatusSnapshot{};
+    s.PollSeconds = poll_interval_ms() / 1000;
     lock_settings();
     s.HostCount = in_table(Settings.HostCount, MaxHosts);
     memcpy(s.HostKeys, Settings.HostKeys, sizeof s.HostKeys);
@@ -333,9 +346,10 @@ void take_status_snapshot(StatusSnapshot& s)
     take_readings(s.Services, ServiceReadings, Settings.Added.ServiceNames, s.ServiceCount, ServiceState);
     for (int k = 0; k < s.ServiceCount; ++k) {
         s.TlsEntries |= service_uses_tls(Settings.Added.ServiceNames[k]);
-        if (strncmp(CertReadings[k].Name, Settings.Added.ServiceNames[k], ServiceNameSize) == 0)
-            s.Certs[k] = CertReadings[k];
+        if (const CertReading* r = cert_reading_of(Settings.Added.ServiceNames[k]))
+            s.Certs[k] = *r;
     }
+    s.TlsUnavailable = TlsUnavailable;
     s.FlowOn = Settings.Added.LostAfter > 0;
     s.FlowJudged = MailFlow.Judged;
     s.FlowUp = MailFlow.Up;
@@ -348,6 +362,7 @@ void take_status_snapshot(StatusSnapshot& s)
     s.Internet = Internet;
     s.Cycles = CyclesDone;
     s.EndSeconds = Platform.UnixTime();
+    s.StartSeconds = StartSeconds;
     s.Failures = static_cast<uint32_t>(FailuresTallied);
 }
 

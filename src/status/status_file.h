@@ -21,6 +21,8 @@ struct HostInterface;
 struct StatusSnapshot {
     uint32_t Cycles;
     int64_t EndSeconds; // Unix time
+    int64_t StartSeconds; // Unix time at the start of the life
+    uint32_t PollSeconds; // the pause between cycles in force
     uint32_t Failures;
     int HostCount;
     uint8_t HostKeys[MaxHosts]; // the entries' numbers in korval.ini
@@ -39,6 +41,7 @@ struct StatusSnapshot {
     PollReading Services[MaxServices];
     CertReading Certs[MaxServices]; // of the same entries; Read: a certificate was read
     int TlsEntries; // a service entry checks TLS: the certificate families show
+    int TlsUnavailable; // as TlsUnavailable
     // The mail flow check, while it is on.
     int FlowOn;
     int FlowJudged, FlowUp;

@@ -21,7 +21,9 @@ from pathlib import Path
 HOST = "localhost"
 SYSTEM_PYTHON = "/usr/bin/python3"
 # The leaf certificates for HOST: name -> (days since it began, days it has left).
-CERTIFICATES = {"valid": (1, 89), "soon": (87, 3), "expired": (100, -10)}
+# "future" begins in five days; "aging" is within its warning days, the one
+# that "valid" renews.
+CERTIFICATES = {"valid": (1, 89), "soon": (87, 3), "expired": (100, -10), "future": (-5, 95), "aging": (75, 15)}
 
 # Exim: implicit TLS with the valid certificate, with the one that expires
 # soon, with the expired one, and with TLS 1.3 alone; STARTTLS offered, and
@@ -97,7 +99,11 @@ service pop3-login {{
 
 def make_certificates(folder):
     """Writes ca.pem, key.pem and one NAME.pem per CERTIFICATES entry (the leaf
-    and then the CA, as a server sends them) into folder/certs."""
+    and then the CA, as a server sends them) into folder/certs, and
+    NAME-alone.pem with the leaf alone. chained.pem holds a leaf in its
+    warning days (as "aging") issued by an intermediate CA, with that CA;
+    chained-alone.pem the same leaf without it (a server that leaves out its
+    intermediate CA: a partial chain even where the CA is trusted)."""
     subprocess.run([SYSTEM_PYTHON, __file__, "certificates", str(folder)], check=True)
     return Path(folder) / "certs"
 
@@ -128,15 +134,30 @@ def _write_certificates(folder):
     (certs / "key.pem").write_bytes(key.private_bytes(serialization.Encoding.PEM,
                                                       serialization.PrivateFormat.TraditionalOpenSSL,
                                                       serialization.NoEncryption()))
-    for label, (began, left) in CERTIFICATES.items():
-        leaf = (x509.CertificateBuilder().subject_name(name(HOST)).issuer_name(ca.subject)
+    def leaf(issuer, issuer_key, began, left):
+        return (x509.CertificateBuilder().subject_name(name(HOST)).issuer_name(issuer.subject)
                 .public_key(key.public_key()).serial_number(x509.random_serial_number())
                 .not_valid_before(now - datetime.timedelta(days=began))
                 .not_valid_after(now + datetime.timedelta(days=left))
                 .add_extension(x509.SubjectAlternativeName([x509.DNSName(HOST)]), critical=False)
                 .add_extension(x509.ExtendedKeyUsage([ExtendedKeyUsageOID.SERVER_AUTH]), critical=False)
-                .sign(ca_key, hashes.SHA256()))
-        (certs / f"{label}.pem").write_bytes(pem(leaf) + pem(ca))
+                .sign(issuer_key, hashes.SHA256()))
+
+    for label, (began, left) in CERTIFICATES.items():
+        cert = leaf(ca, ca_key, began, left)
+        (certs / f"{label}.pem").write_bytes(pem(cert) + pem(ca))
+        (certs / f"{label}-alone.pem").write_bytes(pem(cert))
+
+    middle_key = rsa.generate_private_key(public_exponent=65537, key_size=2048)
+    middle = (x509.CertificateBuilder().subject_name(name("Korval test intermediate CA")).issuer_name(ca.subject)
+              .public_key(middle_key.public_key()).serial_number(x509.random_serial_number())
+              .not_valid_before(now - datetime.timedelta(days=300)).not_valid_after(now + datetime.timedelta(days=300))
+              .add_extension(x509.BasicConstraints(ca=True, path_length=0), critical=True)
+              .add_extension(x509.KeyUsage(False, False, False, False, False, True, True, False, False), critical=True)
+              .sign(ca_key, hashes.SHA256()))
+    chained = leaf(middle, middle_key, *CERTIFICATES["aging"])
+    (certs / "chained.pem").write_bytes(pem(chained) + pem(middle))
+    (certs / "chained-alone.pem").write_bytes(pem(chained))
 
 
 def write_configs(folder, certs):

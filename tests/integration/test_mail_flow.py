@@ -2,8 +2,8 @@
 hands the daemon's probes back into its entry point: a probe back in time
 (no reread, its round trip logged), a queue that stands still reported dead
 after Retry + 1 missed cycles and recovered when it moves again, a lost probe
-counted; and without [MailFlow] a mail from the daemon's own address still
-rereads."""
+counted, a forged mail from the daemon's own address no probe back; and
+without [MailFlow] such a mail still rereads."""
 
 import re
 import sys
@@ -52,8 +52,14 @@ class MailFlow(unittest.TestCase):
                          ["No Mail Flow on example.test", "Mail Flow on example.test: OK"])
         body = run.out.mails()[0].message.get_content()
         self.assertIn("Mail does not move through example.test: probe 2 not back after 2 minutes.", body)
+        # Each probe names itself in its envelope sender, one token for the
+        # life; the daemon's alias brings it back.
         probes = run.out.mails("local")
-        self.assertEqual([(m.sender, m.recipients) for m in probes], [(OWN, [OWN])] * 9)
+        senders = [re.fullmatch(r"korval-daemon-([0-9a-f]{16})-(\d+)@example\.test", m.sender) for m in probes]
+        self.assertTrue(all(senders), [m.sender for m in probes])
+        self.assertEqual(len({m[1] for m in senders}), 1)
+        self.assertEqual([(int(m[2]), p.recipients) for m, p in zip(senders, probes)],
+                         [(n, [OWN]) for n in range(1, 10)])
         self.assertEqual(probes[0].message["Subject"], "Korval mail flow probe 1")
         status = (folder / "korval.prom").read_text()
         self.assertIn("\nkorval_mail_flow_up 1\n", status)
@@ -69,6 +75,20 @@ class MailFlow(unittest.TestCase):
                          ["Mail flow doesn't move: probe 1 not back after 1 minute.",
                           "Mail flow doesn't move: probe 2 not back after 1 minute.", "Mail flow is dead."])
         self.assertIn("\nkorval_mail_flow_probes_lost_total 2\n", (folder / "korval.prom").read_text())
+
+        # Every probe lost, and a mail a cycle from outside with the daemon's
+        # own address as its sender: no probe back, the flow goes dead.
+        folder = it.work_dir("mail-flow-forged")
+        it.write_ini(folder, settings(LostAfter=1))
+        run = it.run_standin("run", "--cycles", 4, "--lapse", 300, "--drop-local", "--deliver-every", 300,
+                             "--deliver", OWN, cwd=folder, timeout=60)
+        self.assertEqual((run.returncode, run.faults()), (it.EXIT_OK, []))
+        texts = run.out.texts()
+        self.assertIn("KORVAL reinit:", texts)
+        flow = [t for t in texts if t.startswith("Mail flow ")]
+        self.assertEqual(flow[:3], ["Mail flow doesn't move: probe 1 not back after 1 minute.",
+                                    "Mail flow doesn't move: probe 2 not back after 1 minute.", "Mail flow is dead."])
+        self.assertFalse([t for t in flow if t.startswith("Mail flow probe") or "ON again" in t], flow)
 
         # Without the section: a mail from the daemon's own address rereads,
         # and the status file has no mail flow family.

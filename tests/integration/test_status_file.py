@@ -57,13 +57,17 @@ class StatusFile(unittest.TestCase):
                           for samples in parsed)
         self.assertEqual(exported, file)
         self.assertIn(["node_textfile_scrape_error", [], 0.0], parsed[1])
-        self.assertLess(abs(file.pop(("korval_last_poll_end_seconds", ())) - time.time()), 300)
-        self.assertGreater(file.pop(("korval_disk_free_megabytes", (("drive", "C:\\"), ("slot", "1")))), 0)
+        end = file.pop(("korval_last_poll_end_seconds", ()))
+        self.assertLess(abs(end - time.time()), 300)
+        self.assertTrue(0 <= end - file.pop(("korval_start_time_seconds", ())) < 300)
+        # Bytes, counted in whole megabytes.
+        self.assertEqual(file.pop(("korval_disk_free_bytes", (("drive", "C:\\"), ("slot", "1")))) % 1048576, 0)
         for kind in "physical", "paged":
-            self.assertGreaterEqual(file.pop(("korval_memory_available_megabytes", (("kind", kind),))), 0)
+            self.assertGreater(file.pop(("korval_memory_available_bytes", (("kind", kind),))), 1048576)
         host = lambda slot, name: (("host", name), ("slot", slot))
         self.assertEqual(file, {
             ("korval_poll_cycles_total", ()): 2, ("korval_failures_total", ()): 2,  # a failed look-up a cycle
+            ("korval_poll_interval_seconds", ()): 60, ("korval_build_info", (("version", "1.18"),)): 1,
             ("korval_host_up", host("1", "127.0.0.1")): 1, ("korval_host_up", host("2", ODD)): 0,
             ("korval_host_missed_polls", host("1", "127.0.0.1")): 0, ("korval_host_missed_polls", host("2", ODD)): 2,
             ("korval_disk_state", (("drive", "C:\\"), ("slot", "1"))): 0,

@@ -6,7 +6,10 @@ reported, an expired one is a miss, and each server's own log shows a clean
 goodbye; the status file shows every certificate read. An SMTP server that
 offers no STARTTLS, a server that insists on TLS 1.3, and two small servers
 that no real one imitates (plain text on an implicit-TLS port, a handshake
-that stalls) miss with their reasons."""
+that stalls) miss with their reasons. Small servers of tlsservers.py try
+what real ones rarely do, over a day of lapsed hourly cycles: a greeting in
+two reads before STARTTLS and one longer than a read, a certificate not yet
+valid, and two certificates served in turn under one name."""
 
 import re
 import sys
@@ -17,6 +20,7 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import korval_it as it
 import mailservers
+import tlsservers
 
 # Plain text at once on 4660; on 4661 the ClientHello is taken and never
 # answered. Each writes what it receives to got-PORT.bin.
@@ -42,6 +46,21 @@ ip link set lo up
 for _ in $(seq 100); do [ -e servers-ready ] && break; sleep 0.1; done
 "$@"; status=$?
 kill $small; eval "$stop_servers"; wineserver -k >/dev/null 2>&1; exit $status
+"""
+
+# The small servers ("$@" after them is the stand-in); with $BUNDLE, in a
+# mount namespace of its own, the system's root certificates that Wine takes
+# in are that file.
+SMALL_SERVERS_SCRIPT = """set -u
+ip link set lo up
+if [ -n "${{BUNDLE:-}}" ]; then
+  mount --make-rprivate /
+  mount --bind "$BUNDLE" /etc/ssl/certs/ca-certificates.crt
+fi
+{wine}/usr/bin/python3 {servers} certs & servers=$!
+for _ in $(seq 100); do [ -e servers-ready ] && break; sleep 0.1; done
+"$@"; status=$?
+kill $servers; wineserver -k >/dev/null 2>&1; exit $status
 """
 
 HOST, M = mailservers.HOST, mailservers
@@ -125,6 +144,121 @@ class Tls(unittest.TestCase):
         self.assertEqual(mailservers.names_asked(folder), {port: [HOST] for port in (M.IMAP, M.IMAPS, M.POP3, M.POP3S)})
         self.assertEqual((folder / "got-4660.bin").read_bytes()[:1], b"\x16", "a ClientHello, then nothing")
         self.assertEqual((folder / "got-4661.bin").read_bytes()[:1], b"\x16")
+
+    def test_small_servers_over_a_day_of_hourly_cycles(self):
+        folder = it.work_dir("tls-small")
+        mailservers.make_certificates(folder)
+        T = tlsservers
+        two_reads, long_greeting = f"smtp+starttls://{HOST}:{T.GREETING_IN_TWO}", f"smtps://{HOST}:{T.LONG_GREETING}"
+        not_yet, in_turn = f"smtps://{HOST}:{T.NOT_YET_VALID}", f"smtps://{HOST}:{T.IN_TURN}"
+        entries = [two_reads, long_greeting, not_yet, in_turn]
+        it.write_ini(folder, {"General": {"PollTime": 60, "Retry": 1, "Suspend": 100, "MemoryLimit": 0,
+                                          "Mail": "admin@example.test", "StatusFile": "korval.prom"},
+                              "Services": {"Number": len(entries),
+                                           **{f"Service{k}": e for k, e in enumerate(entries, 1)}}})
+        script = SMALL_SERVERS_SCRIPT.format(wine=it.NS_WINE, servers=Path(tlsservers.__file__).resolve())
+        cycles = T.TURNS + 26
+        run = it.run_standin("run", "--cycles", cycles, "--lapse", 50, cwd=folder, timeout=240,
+                             prefix=["unshare", "--net", "--", "bash", "-c", script, "netns"], env=it.NS_ENV)
+        self.assertEqual((run.returncode, run.faults()), (it.EXIT_OK, []))
+        texts = run.out.texts()
+
+        # The greeting in two reads and the long one are read to their end:
+        # every check answers, and says a clean goodbye.
+        misses = [t for t in texts if " doesn't answer: " in t]
+        starts = (f"Service {two_reads} ", f"Service {long_greeting} ", f"Service {in_turn} ")
+        self.assertFalse([t for t in misses if t.startswith(starts)], misses)
+        # (A check of the cycle after the last may be cut by the closedown.)
+        served = [line.split() for line in (folder / "served.txt").read_text().splitlines()]
+        for port in T.GREETING_IN_TWO, T.LONG_GREETING:
+            self.assertEqual([ending for p, _, ending in served if p == str(port)][:cycles], ["clean"] * cycles)
+
+        # A certificate valid from five days ahead is a miss, every cycle.
+        begins = (datetime.now(timezone.utc) + timedelta(days=5)).strftime("%Y-%m-%d")
+        self.assertEqual(misses, [f"Service {not_yet} doesn't answer: certificate not valid before {begins}."] * cycles)
+
+        # Two certificates in turn for the first cycles: one warning for the
+        # one that expires first, and "renewed" once it has not been served
+        # for a day (the day of the daemon's lapsed clock).
+        turns = [name for port, name, _ in served if port == str(T.IN_TURN)]
+        self.assertEqual(turns[:T.TURNS], ["aging", "valid"] * (T.TURNS // 2))
+        notices = [t for t in texts if t.startswith(f"Certificate of {in_turn}")]
+        self.assertEqual(len(notices), 2, notices)
+        self.assertRegex(notices[0], r" expires on \d{4}-\d\d-\d\d, in 1[45] days\.$")
+        self.assertRegex(notices[1], r" renewed: it expires on \d{4}-\d\d-\d\d, in 8[89] days\.$")
+        # The renewed notice comes in the cycle a day after the old one's last
+        # (cycle TURNS - 1): the entry before it misses once a cycle.
+        before = texts[:texts.index(notices[1])]
+        self.assertEqual(sum(t.startswith(f"Service {not_yet} doesn't") for t in before), T.TURNS - 1 + 24)
+        status = (folder / "korval.prom").read_text()
+        self.assertIn(f'korval_service_cert_state{{slot="3",service="{not_yet}"}} 3\n', status)
+        self.assertIn(f'korval_service_cert_state{{slot="4",service="{in_turn}"}} 0\n', status)
+        self.assertEqual([m.message["Subject"] for m in run.out.mails() if in_turn in m.message["Subject"]],
+                         [f"Certificate of {in_turn} expires in {notices[0].split(', in ')[1].split()[0]} days",
+                          f"Certificate of {in_turn} renewed"])
+
+    def test_a_stop_during_a_stalled_handshake_ends_the_check_at_once(self):
+        # The stop at 3 s lands in the first cycle's handshake, which would
+        # wait out its 10 s: the errand leaves with the life, and the
+        # stand-in finds no thread of the daemon still in a call.
+        folder = it.work_dir("tls-stop")
+        mailservers.make_certificates(folder)
+        it.write_ini(folder, {"General": {"PollTime": 1, "MemoryLimit": 0, "Mail": "admin@example.test"},
+                              "Services": {"Number": 1, "Service1": f"imaps://127.0.0.1:{tlsservers.STALLED}"}})
+        script = SMALL_SERVERS_SCRIPT.format(wine=it.NS_WINE, servers=Path(tlsservers.__file__).resolve())
+        run = it.run_standin("run", "--seconds", 3, cwd=folder, timeout=60,
+                             prefix=["unshare", "--net", "--", "bash", "-c", script, "netns"], env=it.NS_ENV)
+        self.assertEqual((run.returncode, run.faults()), (it.EXIT_OK, []))
+        self.assertLessEqual(int(re.search(r"closedown took (\d+) ms", run.stdout)[1]), 50)
+        self.assertNotIn("still in a call after closedown", run.stdout)
+        self.assertIn("standin: forced stops: 0", run.stdout)
+        self.assertEqual((folder / "served.txt").read_text(), f"{tlsservers.STALLED} valid closed by the client\n")
+
+    def test_a_server_that_leaves_out_its_intermediate_ca_is_not_trusted(self):
+        # The test's root CA among the system's: a certificate sent with its
+        # intermediate CA is trusted, the same one sent without it is a
+        # partial chain. Both are in their warning days, so that the notice
+        # says so.
+        folder = it.work_dir("tls-chain")
+        certs = mailservers.make_certificates(folder)
+        bundle = folder / "bundle.pem"
+        bundle.write_bytes(Path("/etc/ssl/certs/ca-certificates.crt").read_bytes() + (certs / "ca.pem").read_bytes())
+        without, with_ca = (f"smtps://{HOST}:{tlsservers.WITHOUT_CA}", f"smtps://{HOST}:{tlsservers.WITH_CA}")
+        it.write_ini(folder, {"General": {"PollTime": 1, "MemoryLimit": 0, "Mail": "admin@example.test"},
+                              "Services": {"Number": 2, "Service1": without, "Service2": with_ca}})
+        script = SMALL_SERVERS_SCRIPT.format(wine=it.NS_WINE, servers=Path(tlsservers.__file__).resolve())
+        run = it.run_standin("run", "--cycles", 1, "--lapse", 100, cwd=folder, timeout=60,
+                             prefix=["unshare", "--net", "--mount", "--", "bash", "-c", script, "netns"],
+                             env={**it.NS_ENV, "BUNDLE": str(bundle)})
+        self.assertEqual((run.returncode, run.faults()), (it.EXIT_OK, []))
+        texts = {m.message["Subject"]: m.message.get_content() for m in run.out.mails()}
+        soon = r"expires on \d{4}-\d\d-\d\d, in 1[45] days\."
+        self.assertRegex(texts[f"Certificate of {without} expires in 14 days"],
+                         f"'{re.escape(without)}' for {HOST} \\(not trusted\\) {soon}")
+        self.assertRegex(texts[f"Certificate of {with_ca} expires in 14 days"], f"'{re.escape(with_ca)}' for {HOST} {soon}")
+
+    def test_tls_missing_on_the_system_is_told_once_and_judges_nothing(self):
+        # Wine without secur32: the system's TLS cannot be loaded.
+        folder = it.work_dir("tls-missing")
+        entries = ["smtps://127.0.0.1:1", "imap+starttls://127.0.0.1:1", "smtp://127.0.0.1:1"]
+        it.write_ini(folder, {"General": {"PollTime": 1, "Retry": 0, "MemoryLimit": 0, "Mail": "admin@example.test",
+                                          "StatusFile": "korval.prom"},
+                              "Services": {"Number": len(entries),
+                                           **{f"Service{k}": e for k, e in enumerate(entries, 1)}},
+                              "Heartbeat": {"Mail": "beat@watch.example.test", "Minutes": 5}})
+        run = it.run_standin("run", "--cycles", 2, "--lapse", 100, cwd=folder, timeout=60,
+                             env={"WINEDLLOVERRIDES": "mscoree,mshtml,secur32="})
+        self.assertEqual((run.returncode, run.faults()), (it.EXIT_OK, []))
+        texts = run.out.texts(20)
+        self.assertEqual([t for t in texts if "TLS" in t],
+                         ["TLS is unavailable on this system (secur32.dll: error 126): TLS services are not checked."])
+        self.assertEqual({t.split()[1] for t in texts if t.startswith("Service ")}, {"smtp://127.0.0.1:1"})
+        self.assertEqual(run.out.statistics()["Failures"], 1)
+        status = (folder / "korval.prom").read_text()
+        self.assertEqual(re.findall(r'^korval_service_up\{slot="(\d)"', status, re.M), ["3"])
+        beat = [m for m in run.out.mails() if m.recipients == ["beat@watch.example.test"]][0]
+        self.assertEqual(beat.message["Subject"], "Korval heartbeat example.test: 2 problems")
+        self.assertIn("\r\nTLS: unavailable on this system, TLS services not checked.\r\n", beat.message.get_content())
 
 
 if __name__ == "__main__":

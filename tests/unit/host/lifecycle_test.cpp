@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fstream>
+#include <sstream>
 
 #include "host/daemon.h"
 #include "lifecycle_support.h"
@@ -238,6 +240,14 @@ TEST_F(Lifecycle, LaterStartsNeitherReuseNorLoseAnEarlierCopy)
 namespace {
 
 // A korval.ini with something to test that no cycle would have to wait for.
+std::string read_file(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
 void write_small_ini()
 {
     write_ini("General", "Mail", "admin@example.test");
@@ -302,4 +312,36 @@ TEST_F(Lifecycle, ThreadCreationFailure)
     EXPECT_EQ(closedown(), 0);
     EXPECT_EQ(Calls.terminations, 0);
     EXPECT_EQ(Calls.wsa_cleanups, 1);
+}
+
+// A second life in the same loaded image, with the mail flow on: it keeps
+// no probe or count of the first, draws a token of its own, and writes its
+// own status file.
+TEST_F(Lifecycle, ASecondLifeStartsTheMailFlowAfresh)
+{
+    TempDir dir;
+    write_small_ini();
+    write_ini("General", "StatusFile", "korval.prom");
+    write_ini("MailFlow", "LostAfter", "10");
+    std::vector<std::string> senders;
+    for (int life = 1; life <= 2; ++life) {
+        SCOPED_TRACE(life);
+        DeleteFileA(dir.file("korval.prom").c_str());
+        ASSERT_EQ(startup(host()), 1);
+        // Until the life's first cycle has sent its probe and written the file.
+        std::string status;
+        for (int wait = 0; wait < 500 && status.find("\nkorval_poll_cycles_total 1\n") == std::string::npos; ++wait) {
+            Sleep(20);
+            status = read_file(dir.file("korval.prom"));
+        }
+        closedown();
+        senders.clear();
+        for (const HostJob& job : standin_jobs())
+            if (job.text.find("Subject: Korval mail flow probe ") != std::string::npos)
+                senders.push_back(job.sender);
+        ASSERT_EQ(senders.size(), static_cast<size_t>(life));
+        EXPECT_EQ(senders.back().substr(senders.back().size() - 15), "-1@example.test");
+        EXPECT_NE(status.find("\nkorval_mail_flow_probes_in_flight 1\n"), std::string::npos) << status;
+    }
+    EXPECT_NE(senders[0].substr(0, 30), senders[1].substr(0, 30));
 }

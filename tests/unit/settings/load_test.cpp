@@ -96,6 +96,57 @@ TEST_F(SettingsTest, GeneralAndDriveValuesAreCorrectedSilently)
     EXPECT_EQ(Settings.CriticalDisk, 50);
 }
 
+// The added sections' values out of range, or no values at all: each is
+// corrected, and the summary says how, in one line of its own.
+TEST_F(SettingsTest, AddedValuesAreCorrectedWithTheirSummaryLine)
+{
+    const struct {
+        const char* section;
+        const char* key;
+        const char* value;
+        int expected;
+        int AddedSettings::*field;
+        const char* line; // the summary's correction, category 1 priority 15
+    } cases[] = {
+        {"MailFlow", "LostAfter", "-3", 0, &AddedSettings::LostAfter, "[MailFlow] LostAfter=-3 corrected to 0."},
+        {"MailFlow", "LostAfter", "1441", 1440, &AddedSettings::LostAfter, "[MailFlow] LostAfter=1441 corrected to 1440."},
+        {"MailFlow", "LostAfter", "ten", 0, &AddedSettings::LostAfter, "[MailFlow] LostAfter=ten corrected to 0."},
+        {"Heartbeat", "Minutes", "2", 5, &AddedSettings::HeartbeatMinutes, "[Heartbeat] Minutes=2 corrected to 5."},
+        {"Heartbeat", "Minutes", "99999", 1440, &AddedSettings::HeartbeatMinutes,
+         "[Heartbeat] Minutes=99999 corrected to 1440."},
+        {"Heartbeat", "Minutes", "x", 60, &AddedSettings::HeartbeatMinutes, "[Heartbeat] Minutes=x corrected to 60."},
+        {"Heartbeat", "Digest", "24:00", -1, &AddedSettings::DigestMinute, "[Heartbeat] Digest=24:00 is not HH:MM: no digest."},
+        {"Heartbeat", "Digest", "7:60", -1, &AddedSettings::DigestMinute, "[Heartbeat] Digest=7:60 is not HH:MM: no digest."},
+        {"Heartbeat", "Digest", "07:30x", -1, &AddedSettings::DigestMinute,
+         "[Heartbeat] Digest=07:30x is not HH:MM: no digest."},
+        {"Heartbeat", "Digest", "23:59", 23 * 60 + 59, &AddedSettings::DigestMinute, nullptr},
+        {"Services", "CertWarnDays", "-1", 0, &AddedSettings::CertWarnDays, "[Services] CertWarnDays=-1 corrected to 0."},
+        {"Services", "CertWarnDays", "4000", 3650, &AddedSettings::CertWarnDays,
+         "[Services] CertWarnDays=4000 corrected to 3650."},
+        {"Services", "CertCriticalDays", "many", 7, &AddedSettings::CertCriticalDays,
+         "[Services] CertCriticalDays=many corrected to 7."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.key) + "=" + c.value);
+        Settings = settings_at_start();
+        // A heartbeat address, so that Minutes is read in earnest.
+        std::string section = std::string("[") + c.section + "]\r\n";
+        write_file("[General]\r\nMail=ops@example.test\r\n[Hosts]\r\nNumber=1\r\nHost1=127.0.0.1\r\n" + section +
+                   c.key + "=" + c.value + "\r\n" + (section == "[Heartbeat]\r\n" ? "" : "[Heartbeat]\r\n") +
+                   "Mail=beat@example.test\r\n");
+        size_t before = logged().size();
+        init_settings(host());
+        EXPECT_EQ(Settings.Added.*c.field, c.expected);
+        log_settings(host());
+        std::vector<std::string> lines = logged(), corrections;
+        lines.erase(lines.begin(), lines.begin() + before);
+        for (const std::string& line : lines)
+            if (line.rfind("1 15 [", 0) == 0)
+                corrections.push_back(line.substr(5));
+        EXPECT_EQ(corrections, c.line ? std::vector<std::string>{c.line} : std::vector<std::string>{});
+    }
+}
+
 TEST_F(SettingsTest, TablesAreCompactedCappedAndSkipNamesTooLongForASlot)
 {
     std::string host99(99, 'h'), host100(100, 'x');

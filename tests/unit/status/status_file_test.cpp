@@ -32,16 +32,27 @@ TEST(StatusText, EscapedLabelsEveryFamilyAndFullTablesFit)
     s.Drives[0] = {"C:\\", 80, DriveLow, 0};
     s.Drives[1] = {"Q:\\", 0, DriveUnreadable, 0};
     s.EndSeconds = 7258118400; // in the year 2200
+    s.StartSeconds = 7258000000;
+    s.PollSeconds = 300;
+    s.MemoryRead = 1;
+    s.PhysicalMB = INT32_MAX;
+    s.PagedMB = 3;
     ASSERT_EQ(format_status(text, sizeof text, s), 1);
     std::string small = text;
     for (const char* line : {"\nkorval_last_poll_end_seconds 7258118400\n",
+                             "\nkorval_poll_interval_seconds 300\n",
+                             "\nkorval_start_time_seconds 7258000000\n",
+                             "\n# TYPE korval_build_info gauge\nkorval_build_info{version=\"1.18\"} 1\n",
+                             // bytes, past 32 bits
+                             "\nkorval_memory_available_bytes{kind=\"physical\"} 2251799812636672\n",
+                             "\nkorval_memory_available_bytes{kind=\"paged\"} 3145728\n",
                              "\nkorval_host_up{slot=\"1\",host=\"say \\\"a\\\\b\\\"\\n\xC3\xA9\"} 1\n",
-                             "\nkorval_disk_free_megabytes{slot=\"1\",drive=\"C:\\\\\"} 80\n",
+                             "\nkorval_disk_free_bytes{slot=\"1\",drive=\"C:\\\\\"} 83886080\n",
                              "\nkorval_disk_state{slot=\"2\",drive=\"Q:\\\\\"} 3\n",
                              "\n# HELP korval_service_up 1 if the service answered its last check, else 0.\n"
                              "# TYPE korval_service_up gauge\n"})
         EXPECT_NE(small.find(line), std::string::npos) << line;
-    EXPECT_EQ(small.find("korval_disk_free_megabytes{slot=\"2\""), std::string::npos);
+    EXPECT_EQ(small.find("korval_disk_free_bytes{slot=\"2\""), std::string::npos);
 
     s.HostCount = s.ServiceCount = MaxHosts;
     s.DriveCount = MaxDrives;
@@ -62,12 +73,12 @@ TEST(StatusText, EscapedLabelsEveryFamilyAndFullTablesFit)
     s.FlowRoundTripMs = UINT64_MAX;
     s.EndSeconds = INT64_MIN;
     ASSERT_EQ(format_status(text, sizeof text, s), 1);
-    // HELP and TYPE of 17 families, 3 counters, 2 lines per host and drive,
-    // 2 memory and 2 module lines, 3 per service, 4 of the mail flow, 1
-    // heartbeat line.
+    // HELP and TYPE of 20 families, 6 single values, 2 lines per host and
+    // drive, 2 memory and 2 module lines, 3 per service, 4 of the mail flow,
+    // 1 heartbeat line.
     std::string full = text;
     EXPECT_EQ(std::count(full.begin(), full.end(), '\n'),
-              34 + 3 + 2 * MaxHosts + 2 * MaxDrives + 4 + 3 * MaxServices + 4 + 1);
+              40 + 6 + 2 * MaxHosts + 2 * MaxDrives + 4 + 3 * MaxServices + 4 + 1);
     EXPECT_EQ(full.back(), '\n');
 }
 
