@@ -33,25 +33,6 @@ PLAN = "\n".join([
     "55- host printer down                   # 05:00 ..",
 ]) + "\n"
 
-GREETER = r"""
-import socket, threading
-listener = socket.create_server(("127.0.0.2", 25))
-def serve(connection):
-    with connection:
-        connection.sendall(b"220 mx2.example.com ESMTP\r\n")
-        for line in connection.makefile("rb"):
-            pass
-open("greeter-ready", "w").close()
-while True:
-    threading.Thread(target=serve, args=(listener.accept()[0],), daemon=True).start()
-"""
-
-NETNS_SCRIPT = "set -u\nip link set lo up\n" + it.NS_WINE + """/usr/bin/python3 greeter.py & greeter=$!
-for _ in $(seq 100); do [ -e greeter-ready ] && break; sleep 0.1; done
-"$@"; status=$?
-kill $greeter; wineserver -k >/dev/null 2>&1; exit $status
-"""
-
 SETTINGS = {"General": {"PollTime": 5, "Retry": 2, "Suspend": 12, "MemoryLimit": 0,
                         "Mail": "admin@example.com,0170555:sms.example.com"},
             "Hosts": {"Number": len(HOSTS), **{f"Host{n}": h for n, h in enumerate(HOSTS, 1)}},
@@ -104,11 +85,11 @@ TODAY = [("01:10", today("01:10", HOSTS[:13], *DEAD)),
 def replay(name, sections):
     folder = it.work_dir(name)
     it.write_ini(folder, sections)
-    (folder / "greeter.py").write_text(GREETER)
+    prefix, env = it.with_greeter(folder, "127.0.0.2", 25)
     (folder / "night.plan").write_text(PLAN)
     return it.run_standin("run", "--plan", "night.plan", "--clock", CLOCK, "--cycles", CYCLES, "--lapse", 100,
                           "--domain", DOMAIN, "--seconds", 600, cwd=folder, timeout=660,
-                          prefix=["unshare", "--net", "--", "bash", "-c", NETNS_SCRIPT, "netns"], env=it.NS_ENV)
+                          prefix=prefix, env=env)
 
 
 def outbox(run):

@@ -14,25 +14,6 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import korval_it as it
 
-GREETER = r"""
-import socket, threading
-listener = socket.create_server(("127.0.0.1", 2525))
-def serve(connection):
-    with connection, open("got-2525.txt", "ab") as got:
-        connection.sendall(b"220 mx.example.test ESMTP\r\n")
-        for line in connection.makefile("rb"):
-            got.write(line)
-open("greeter-ready", "w").close()
-while True:
-    threading.Thread(target=serve, args=(listener.accept()[0],), daemon=True).start()
-"""
-
-NETNS_SCRIPT = "set -u\nip link set lo up\n" + it.NS_WINE + """/usr/bin/python3 greeter.py & greeter=$!
-for _ in $(seq 100); do [ -e greeter-ready ] && break; sleep 0.1; done
-"$@"; status=$?
-kill $greeter; wineserver -k >/dev/null 2>&1; exit $status
-"""
-
 CLOCK, FIRST_MINUTE, CYCLES = "2026-12-24 00:55", 55, 7
 SERVICE = "smtp://127.0.0.1:2525"
 
@@ -82,14 +63,13 @@ class Plan(unittest.TestCase):
     def setUpClass(cls):
         folder = it.work_dir("plan")
         it.write_ini(folder, SETTINGS)
-        (folder / "greeter.py").write_text(GREETER)
         plan = ["# each row's lines"] + [line for row in ROWS for line in row[1]]
         (folder / "rows.plan").write_text("\n".join(plan) + "\n")
         cls.folder = folder
+        prefix, env = it.with_greeter(folder, "127.0.0.1", 2525)
         cls.standin = it.run_standin("run", "--plan", "rows.plan", "--clock", CLOCK, "--cycles", CYCLES,
                                  "--lapse", 200, "--seconds", 80, cwd=folder, timeout=120,
-                                 prefix=["unshare", "--net", "--", "bash", "-c", NETNS_SCRIPT, "netns"],
-                                 env=it.NS_ENV)
+                                 prefix=prefix, env=env)
 
     def test_the_run_ends_cleanly_with_every_cycle(self):
         self.assertEqual(self.standin.returncode, it.EXIT_OK)
