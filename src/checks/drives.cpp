@@ -139,7 +139,7 @@ void drive_unreadable(const HostInterface* host, int index, const char* name)
     host_log_format(host, 20, 15, "Error getting free disk space on %s.", CurrentDrivePath);
     ask_modules(host, 0, 1);
     if (report)
-        send_report(DiskAvailability, 0, 1);
+        send_report(DiskAvailability, index, 1);
 }
 
 // Applies a successful reading to the drive's state. Called with the lock
@@ -148,7 +148,10 @@ ReadingSteps judge_reading(DriveStateEntry& drive, int32_t free)
 {
     ReadingSteps steps;
     int32_t suspend = Settings.Suspend;
-    if (free < Settings.FreeDisk) {
+    // A low drive is back only past the margin, so one that hovers around
+    // the line does not report low and back every cycle.
+    int64_t line = int64_t{Settings.FreeDisk} + (drive.Low ? Settings.Added.Alerts.DiskMargin : 0);
+    if (free < line) {
         if (free < Settings.CriticalDisk) {
             steps.line = CriticalLine;
             steps.modules = drive.Critical ? ModulesOfflineQuiet : ModulesOffline;
@@ -184,7 +187,7 @@ ReadingSteps judge_reading(DriveStateEntry& drive, int32_t free)
     return steps;
 }
 
-void carry_out(const HostInterface* host, const ReadingSteps& steps, int32_t free)
+void carry_out(const HostInterface* host, int index, const ReadingSteps& steps, int32_t free)
 {
     switch (steps.line) {
     case CriticalLine:
@@ -203,7 +206,7 @@ void carry_out(const HostInterface* host, const ReadingSteps& steps, int32_t fre
     if (steps.line != OkLine)
         request_modules(host, steps.modules);
     if (steps.report >= 0)
-        send_report(DiskSpace, 0, steps.report);
+        send_report(DiskSpace, index, steps.report);
     if (steps.line == OkLine)
         request_modules(host, steps.modules);
     else
@@ -226,7 +229,7 @@ void drive_read(const HostInterface* host, int index, const char* name, int32_t 
         host_log_format(host, 20, 15, "Disk %s recovered.", CurrentDrivePath);
         recovered = ask_modules(host, 1, 1);
         if (recovered)
-            send_report(DiskAvailability, 0, 0);
+            send_report(DiskAvailability, index, 0);
     }
     CurrentFreeMB = free;
 
@@ -240,7 +243,7 @@ void drive_read(const HostInterface* host, int index, const char* name, int32_t 
     }
     unlock_settings();
     if (current)
-        carry_out(host, steps, free);
+        carry_out(host, index, steps, free);
 }
 
 // Brings back the modules that the daemon took offline and no drive holds

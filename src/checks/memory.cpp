@@ -2,6 +2,7 @@
 
 #include "platform/daemon_state.h"
 #include "platform/platform.h"
+#include "report/ledger.h"
 #include "report/report.h"
 #include "settings/settings.h"
 
@@ -54,4 +55,6 @@ void test_memory(const HostInterface* host)
         host_log_format(host, 20, 15, "Available memory is only %d MB from %d MB total.", available, total);
     if (report)
         send_report(Memory, available, total);
+    else if (!short_memory)
+        ledger_fine(Memory, available, total);
 }

@@ -10,6 +10,7 @@
 #include "cycle/pacing.h"
 #include "cycle/poll_state.h"
 #include "platform/daemon_state.h"
+#include "report/ledger.h"
 #include "settings/settings.h"
 #include "status/end_of_cycle.h"
 
@@ -42,11 +43,13 @@ DWORD WINAPI control_thread(LPVOID)
         // Counted before the tests, so a cycle that hangs still shows.
         host_bump_statistic(host, TotalTests);
         ++CyclesStarted;
+        ledger_begin_cycle();
         poll_hosts(host);
         test_memory(host);
         test_disks(host);
         check_services(host);
         check_mail_flow(host);
+        ledger_flush(host);
         end_of_cycle(host);
         DWORD interval = poll_interval_ms();
         if (interval != 0)

@@ -1,5 +1,6 @@
 #include "cycle/poll_state.h"
 
+#include "cycle/unstable.h"
 #include "platform/daemon_state.h"
 #include "report/report.h"
 
@@ -25,21 +26,21 @@ PollOutcome record_poll(HostStateEntry& state, int answered)
         outcome.recovered = state.MissCount > 0 && state.MissCount > Settings.Retry;
         state.MissCount = 0;
         state.DeadReportCounter = 0;
-        return outcome;
+    } else {
+        ++state.MissCount;
+        outcome.dead = state.MissCount > Settings.Retry;
+        outcome.report_dead = outcome.dead && repeat_due(state.DeadReportCounter);
     }
-    ++state.MissCount;
-    outcome.dead = state.MissCount > Settings.Retry;
-    if (outcome.dead) {
-        outcome.report_dead = state.DeadReportCounter++ == 0;
-        if (state.DeadReportCounter >= Settings.Suspend)
-            state.DeadReportCounter = 0;
-    }
+    outcome.unstable = judge_unstable(state, answered, outcome.dead || outcome.recovered, &outcome.misses,
+                                      &outcome.polls);
     return outcome;
 }
 
 void tell_poll(const HostInterface* host, const PollTexts& texts, int index, const char* name, int answered,
                PollOutcome outcome)
 {
+    if (outcome.unstable != UnstableNone)
+        tell_unstable(host, texts.kind, index, name, outcome.unstable, outcome.misses, outcome.polls);
     if (answered) {
         if (outcome.recovered) {
             host_log_format(host, 20, 25, texts.on_again, name);

@@ -35,6 +35,8 @@ struct PollOutcome {
     bool recovered;    // answered after it had been declared dead
     bool dead;         // missed once more than Retry allows
     bool report_dead;  // and its turn in the repeat interval has come
+    int unstable;      // an UnstableStep, with the misses of the last polls
+    int misses, polls;
 };
 // Applies one poll's answer to an entry's state, with Retry and Suspend.
 // Called with the lock held; makes no host call.

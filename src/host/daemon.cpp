@@ -10,6 +10,7 @@
 #include "host/alias.h"
 #include "platform/platform.h"
 #include "platform/text.h"
+#include "report/ledger.h"
 #include "settings/settings.h"
 #include "status/end_of_cycle.h"
 #include "status/status_file.h"
@@ -193,6 +194,7 @@ extern "C" short __cdecl startup(HostInterface* host)
     host_log_text(host, 10, 5, "Daemon KORVAL.DLL started.");
     reset_status();
     reset_summaries();
+    reset_ledger();
     register_statistics(host);
 
     int result = Platform.WSAStartup(0x0101, &SocketData);

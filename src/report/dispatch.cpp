@@ -4,6 +4,7 @@
 
 #include "platform/daemon_state.h"
 #include "platform/text.h"
+#include "report/ledger.h"
 #include "report/report.h"
 #include "settings/settings.h"
 
@@ -48,6 +49,8 @@ void send_report(int kind, int32_t a, int32_t b)
     // half rewritten, and a reload never waits for the host.
     ReportSnapshot report;
     take_snapshot(report, kind, a);
+    if (ledger_keep(report, kind, a, b))
+        return;
     if (report.mail.count > 0)
         send_channel_report(report, kind, a, b, report.mail);
     if (report.sms.count > 0)

@@ -113,6 +113,7 @@ int load_settings(const char* ini_path, const char* domain)
     read_text(path, "General", "StatusFile", value);
     next.Added.StatusFileRefused = !form_status_path(next.Added.StatusFile, value, path);
     read_added(path, next.PollTime, next.Added);
+    read_alerts(path, next.Added.Alerts);
 
     RecipientLists lists{};
     read_text(path, "General", "Mail", value);

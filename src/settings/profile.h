@@ -83,3 +83,6 @@ void read_services(const char* path, int number, SettingsRecord& next);
 // The added sections ([Services] thresholds, [MailFlow], [Heartbeat]),
 // each bad value corrected with one line for the summary.
 void read_added(const char* path, int poll_time, AddedSettings& added);
+// [Alerts], its corrections in its own lines; and its summary lines.
+void read_alerts(const char* path, AlertSettings& alerts);
+void log_alert_settings(const HostInterface* host, const AlertSettings& alerts);

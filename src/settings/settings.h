@@ -32,6 +32,31 @@ struct RecipientLists {
     char SmsList[ListSize];
 };
 
+// [Alerts]: what the ledger holds back, groups or adds. On once the
+// section holds any key; every other value is off at 0.
+constexpr int MaxWindows = 8;
+// A span of local time: weekly (Weekday 0 Sunday .. 6), daily (7) or on one
+// date (-1, Day since 1970-01-01). End at or before Start crosses midnight.
+constexpr int EveryDay = 7;
+constexpr int OnDate = -1;
+struct TimeWindow {
+    int Weekday;
+    int32_t Day;
+    int Start, End; // minutes of the day
+};
+struct AlertSettings {
+    int On;
+    int UnstableMisses, UnstablePolls; // K of the last N polls
+    int DiskMargin;                    // MB
+    int Group;
+    int SmsPerHour;
+    int QuietOn;
+    TimeWindow Quiet;
+    TimeWindow Windows[MaxWindows];
+    int WindowCount;
+    char Corrections[6][ListSize];
+};
+
 // The settings that the dialog does not show. An accepted dialog keeps them
 // as memory holds them at that moment, and OK + Save leaves their keys in
 // the file as written.
@@ -65,6 +90,7 @@ struct AddedSettings {
     // What a load corrected in these sections, one line each for the
     // summary (cut to fit); empty when nothing.
     char Corrections[5][ListSize];
+    AlertSettings Alerts;
 };
 
 struct SettingsRecord {
@@ -99,6 +125,9 @@ static_assert(sizeof SettingsRecord::DaemonAddress == sizeof SettingsRecord::Fro
 struct HostStateEntry {
     uint16_t MissCount;
     uint16_t DeadReportCounter;
+    uint32_t History;         // the last polls, newest in bit 0, 1 a miss
+    uint16_t UnstableCounter; // as DeadReportCounter, while unstable
+    uint8_t Unstable;
 };
 
 struct DriveStateEntry {
@@ -210,6 +239,12 @@ inline int heartbeat_minutes(const SettingsRecord& s)
 {
     return s.Added.HeartbeatMinutes > s.PollTime ? s.Added.HeartbeatMinutes : s.PollTime;
 }
+// Days since 1970-01-01 of a date of the Gregorian calendar.
+int32_t civil_day(int year, int month, int day);
+// The end (minutes of the day) of the window open at minute of day,
+// -1 when it is not open.
+int window_end(const TimeWindow& w, int32_t day, int minute);
+
 // A count as far as its table reaches.
 inline int in_table(int count, int slots)
 {

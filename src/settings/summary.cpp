@@ -4,6 +4,7 @@
 
 #include "platform/daemon_state.h"
 #include "platform/text.h"
+#include "settings/profile.h"
 
 namespace {
 
@@ -88,4 +89,5 @@ void log_settings(const HostInterface* host)
     for (const char* line : a.Corrections)
         if (line[0] != '\0')
             host_log_format(host, 1, 15, "%s", line);
+    log_alert_settings(host, a.Alerts);
 }

@@ -7,6 +7,7 @@
 #include "platform/daemon_state.h"
 #include "platform/platform.h"
 #include "platform/text.h"
+#include "report/ledger.h"
 
 namespace {
 
@@ -198,6 +199,7 @@ void send_digest(const StatusSnapshot& s, const ReportSnapshot& report)
     }
     d.Failures = s.Failures - Day.FailuresAt;
     d.Events += d.Failures > 0;
+    d.Events += window_blip_count();
     send_mail(report, report.mail, write_digest_text, &d);
 }
 
@@ -283,6 +285,7 @@ void write_digest_text(Job job, const void* data, int)
             write_formatted(job, "Certificate of %s: expired.\r\n", d.Certs[k].Entry);
     if (d.Failures > 0)
         write_formatted(job, "Failures: %u.\r\n", d.Failures);
+    write_window_blips(job);
 }
 
 void reset_digest()
@@ -306,5 +309,6 @@ void send_digest_when_due(const StatusSnapshot& s, const ReportSnapshot& report,
         if (report.mail.count > 0)
             send_digest(s, report);
         begin_day(0, local, now);
+        ledger_digest_sent();
     }
 }

@@ -3,6 +3,7 @@
 #include "checks/certificates.h"
 #include "checks/drives.h"
 #include "platform/text.h"
+#include "report/ledger.h"
 
 namespace {
 
@@ -97,6 +98,7 @@ void write_heartbeat_text(Job job, const void* data, int)
         write_formatted(job, "Certificates: nearest expiry in %d day%s (%s).\r\n", h.CertDays, plural(h.CertDays),
                         h.CertEntry);
     write_formatted(job, "Poll cycles since start: %u. Failures: %u.\r\n", h.Cycles, h.Failures);
+    write_window_line(job);
 }
 
 void reset_heartbeat()

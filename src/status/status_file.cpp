@@ -17,6 +17,7 @@
 #include "platform/daemon_state.h"
 #include "platform/platform.h"
 #include "platform/text.h"
+#include "report/ledger.h"
 
 namespace {
 
@@ -253,6 +254,7 @@ int format_status(char* text, size_t size, const StatusSnapshot& s)
         family(t, "korval_heartbeats_sent_total", "counter", "Heartbeat mails sent since startup.");
         add(t, "korval_heartbeats_sent_total %u\n", s.HeartbeatsSent);
     }
+    advance(t, append_ledger_status(t.at, t.left));
     return t.whole;
 }
 
