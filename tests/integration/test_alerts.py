@@ -110,7 +110,6 @@ class WorkedNight(unittest.TestCase):
         self.assertEqual(run.faults(), [])
         self.assertEqual(run.out.statistics()["TotalTests"], CYCLES)
 
-    @unittest.skip("the ledger of [Alerts] is not in this branch yet")
     def test_the_outbox_holds_the_night_of_the_page(self):
         run = replay("alerts-night", {**SETTINGS, "Alerts": ALERTS})
         self.assert_clean(run)
