@@ -156,7 +156,8 @@ void WINAPI hook_GetLocalTime(SYSTEMTIME* time)
     SystemTimeToTzSpecificLocalTime(nullptr, &utc, time);
 }
 
-// The C runtime's clock reads Windows' own, not the daemon's imports.
+// The C runtime's time() reads Windows' clock through its own imports,
+// which the patch does not reach: the daemon's import of it is answered here.
 __time64_t __cdecl hook_time64(__time64_t* result)
 {
     FILETIME now = lapsed_file_time();

@@ -17,7 +17,7 @@ constexpr DWORD LongWaitMs = 60000;
 // nonzero, shortened to lapse_ms. Returns how many of these entries were
 // patched.
 //
-// With lapse_ms nonzero, the module's QueryPerformanceCounter,
+// With lapse_ms nonzero (or a clock set), the module's QueryPerformanceCounter,
 // GetSystemTimeAsFileTime, GetSystemTime and GetLocalTime are patched too:
 // they start at the real time, pass at the real pace, and skip ahead at the
 // end of every long wait by what the lapse left out of it, so that the wait
