@@ -93,7 +93,7 @@ protected:
         ASSERT_EQ(init_settings(host()), 1);
         Resident = 1;
         for (int k = 0; k < MaxHosts; ++k)
-            HostState[k] = {static_cast<uint16_t>(k + 1), static_cast<uint16_t>(k + 2)};
+            HostState[k] = {static_cast<uint16_t>(k + 1), static_cast<uint16_t>(k + 2), 0, 0, 0};
         for (int k = 0; k < MaxDrives; ++k)
             DriveState[k] = {1, static_cast<uint8_t>(k + 1), 1, k + 7};
     }

@@ -249,7 +249,7 @@ TEST_F(HostsTest, IcmpHandleErrorsAreLoggedAndCounted)
 TEST_F(HostsTest, ReloadThatZeroesADeadHostStartsItsCountOver)
 {
     set_hosts({"127.0.0.2"});
-    HostState[0] = {9, 3};
+    HostState[0] = {9, 3, 0, 0, 0};
     memset(HostState, 0, sizeof HostState);
     EXPECT_EQ(poll({1}), Lines{});
     for (int i = 0; i < 3; ++i)
@@ -311,7 +311,7 @@ TEST_F(HostsTest, StopDuringEchoOrLookUpIsNeitherAnswerNorMiss)
         echo = EchoScript{};
         set_hosts({name.c_str(), "127.0.0.3"});
         // Today's lines before the stop: the host has just died.
-        HostState[0] = {3, 0};
+        HostState[0] = {3, 0, 0, 0, 0};
         EXPECT_EQ(poll({0, 1}), (Lines{NoEcho, "log 20 15 Host " + name + " doesn't respond.",
                                        "log 20 15 Host " + name + " is dead.", "report", "bump FailedHost"}));
         EXPECT_EQ(subjects(), Lines{"Subject: No Response on " + name});

@@ -38,7 +38,7 @@ TEST(ServiceEntries, EveryFormParsesOrIsRefused)
 
 TEST_F(SettingsTest, ServicesAloneAreSomethingToTestAndBadEntriesOnlyShowInTheSummary)
 {
-    ServiceState[14] = {4, 1};
+    ServiceState[14] = {4, 1, 0, 0, 0};
     write_file("[General]\r\nMail=ops@example.test\r\n[Services]\r\nNumber=20\r\nService1=smtp://%s.example.test\r\n"
                "Service2=\r\nService3=ftp://x:21\r\nService4=127.0.0.1:25\r\n");
     EXPECT_EQ(init_settings(host()), 1);
