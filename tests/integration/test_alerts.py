@@ -115,6 +115,10 @@ class WorkedNight(unittest.TestCase):
         self.assert_clean(run)
         self.assertIn("Alerts on, unstable at 3/10, grouped, 4 SMS an hour, SMS quiet 23:00-07:00.",
                       run.out.texts(1))
+        unstable = [(l.time[:5], l.priority, l.text) for l in run.out.log() if l.category == 20 and "stable" in l.text]
+        self.assertEqual(unstable, [
+            ("02:20", 15, "Service smtp://mx2 is unstable: 3 of the last 10 polls missed."),
+            ("03:10", 25, "Service smtp://mx2 is stable again.")])
         mails = outbox(run)
         for got, page in zip(mails, NIGHT):
             with self.subTest(time=page[0], list=page[1]):
