@@ -132,10 +132,14 @@ void write_ledger_message(Job job, const LedgerMessage& m, int channel)
         char line[HostNameSize + 40];
         ledger_line_text(line, sizeof line, m.Lines[shown]);
         size_t room = sizeof text - 1 - (shown + 1 < m.Count || m.More > 0 ? 10 : 0);
-        if (strlen(text) + (shown > 0 ? 2 : 0) + strlen(line) > room)
+        if (shown == 0) {
+            // The first is named even when it must be cut.
+            copy_text(text, room + 1, line);
+            continue;
+        }
+        if (strlen(text) + 2 + strlen(line) > room)
             break;
-        if (shown > 0)
-            append_text(text, "; ");
+        append_text(text, "; ");
         append_text(text, line);
     }
     int rest = m.Count - shown + m.More;

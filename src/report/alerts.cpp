@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "checks/certificates.h"
+#include "checks/mail_flow.h"
 #include "platform/platform.h"
 #include "platform/text.h"
 #include "report/ledger.h"
@@ -54,6 +55,62 @@ void send_ledger_message(const ReportSnapshot& report, const ReportChannel& chan
         CurrentFreeMB = e.A;
     }
     send_channel_report(r, e.Kind, e.A, line.To == LevelFine ? 0 : e.B, channel);
+}
+
+void forget(int slot)
+{
+    Ledger.Entries[slot] = LedgerEntry{};
+    for (ListLedger& l : Ledger.Lists) {
+        l.Told[slot] = LevelFine;
+        l.Unseen[slot] = -1;
+    }
+}
+
+// An entry that a reload took out of its table is forgotten; one whose
+// counts a reload zeroed ends its failure here, from its state now, since
+// no recovery report will ever come for it.
+void reconcile_poll(int slot, int configured, const HostStateEntry& state)
+{
+    const LedgerEntry& e = Ledger.Entries[slot];
+    if (!configured)
+        forget(slot);
+    else if ((e.Level >= LevelFailing && state.MissCount == 0) || (e.Level == LevelUnstable && !state.Unstable))
+        note(e, LevelFine);
+}
+
+void reconcile_drive(int slot, int configured, int failing)
+{
+    if (!configured)
+        forget(slot);
+    else if (Ledger.Entries[slot].Level != LevelFine && !failing)
+        note(Ledger.Entries[slot], LevelFine);
+}
+
+void reconcile()
+{
+    static HostStateEntry hosts[MaxHosts], services[MaxServices];
+    static DriveStateEntry drives[MaxDrives];
+    lock_settings();
+    memcpy(hosts, HostState, sizeof hosts);
+    memcpy(services, ServiceState, sizeof services);
+    memcpy(drives, DriveState, sizeof drives);
+    HostStateEntry flow = MailFlowPoll;
+    int host_count = Settings.HostCount, service_count = Settings.Added.ServiceCount;
+    int drive_count = Settings.FreeDisk != 0 ? Settings.DriveCount : 0;
+    int flow_on = Settings.Added.LostAfter > 0;
+    unlock_settings();
+
+    for (int k = 0; k < MaxHosts; ++k) {
+        reconcile_poll(HostSlot + k, k < host_count, hosts[k]);
+        reconcile_poll(ServiceSlot + k, k < service_count, services[k]);
+        if (k >= service_count)
+            forget(CertSlot + k);
+    }
+    reconcile_poll(FlowSlot, flow_on, flow);
+    for (int k = 0; k < MaxDrives; ++k) {
+        reconcile_drive(SpaceSlot + k, k < drive_count, drives[k].Low);
+        reconcile_drive(ReadableSlot + k, k < drive_count, drives[k].ErrorCount);
+    }
 }
 
 } // namespace
@@ -118,6 +175,7 @@ void ledger_flush(const HostInterface*)
 {
     if (!Ledger.Config.On || StopRequested)
         return;
+    reconcile();
     LedgerClock c = clock_now();
     ReportSnapshot report;
     take_mail_snapshot(report);
@@ -134,51 +192,21 @@ void ledger_flush(const HostInterface*)
     }
 }
 
-int append_ledger_status(char* text, size_t size)
+int ledger_open(int list, int* end)
 {
-    if (!Ledger.Config.On)
-        return 1;
-    static const char* const Lists[2] = {"mail", "sms"};
-    int whole = append_text(text, size,
-                "# HELP korval_notices_held Reports a recipient list has not been told yet.\n"
-                "# TYPE korval_notices_held gauge\n");
-    char line[96];
-    for (int list = 0; list < 2; ++list) {
-        format_text(line, sizeof line, "korval_notices_held{list=\"%s\"} %d\n", Lists[list],
-                    Ledger.Lists[list].HeldCount);
-        whole &= append_text(text, size, line);
-    }
-    whole &= append_text(text, size,
-                "# HELP korval_notices_sent_total Messages of the ledger sent to a recipient list since startup.\n"
-                "# TYPE korval_notices_sent_total counter\n");
-    for (int list = 0; list < 2; ++list) {
-        format_text(line, sizeof line, "korval_notices_sent_total{list=\"%s\"} %u\n", Lists[list],
-                    Ledger.Lists[list].Sent);
-        whole &= append_text(text, size, line);
-    }
     LedgerClock c = clock_now();
-    format_text(line, sizeof line,
-                "# HELP korval_maintenance 1 while a maintenance window is open.\n"
-                "# TYPE korval_maintenance gauge\nkorval_maintenance %d\n",
-                ledger_held_by(MailList, c.day, c.minute) != 0);
-    return whole & append_text(text, size, line);
+    ledger_held_by(list, c.day, c.minute, end);
+    return Ledger.Config.On;
 }
 
 void write_window_line(Job job)
 {
-    const AlertSettings& a = Ledger.Config;
-    if (!a.On)
+    int end;
+    if (!ledger_open(MailList, &end))
         return;
-    LedgerClock c = clock_now();
-    for (int k = 0; k < a.WindowCount && k < MaxWindows; ++k) {
-        int end = window_end(a.Windows[k], c.day, c.minute);
-        if (end >= 0) {
-            write_formatted(job, "Maintenance until %02d:%02d: reports held.\r\n", end / 60, end % 60);
-            return;
-        }
-    }
-    int end = a.QuietOn ? window_end(a.Quiet, c.day, c.minute) : -1;
     if (end >= 0)
+        write_formatted(job, "Maintenance until %02d:%02d: reports held.\r\n", end / 60, end % 60);
+    else if (ledger_open(SmsList, &end), end >= 0)
         write_formatted(job, "SMS quiet hours until %02d:%02d: SMS held.\r\n", end / 60, end % 60);
 }
 

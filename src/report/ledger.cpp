@@ -19,27 +19,12 @@ void reset_ledger()
 
 int ledger_slot(int kind, int32_t index)
 {
-    int slots = kind == DiskSpace || kind == DiskAvailability ? MaxDrives : MaxHosts;
+    // By ReportKind: the first slot and the slots of each kind.
+    static const uint8_t First[] = {HostSlot, MemorySlot, SpaceSlot, ReadableSlot, ServiceSlot, FlowSlot, CertSlot};
+    static const uint8_t Slots[] = {MaxHosts, 1, MaxDrives, MaxDrives, MaxServices, 1, MaxServices};
     if (kind == MailFlowReport || kind == Memory)
         index = 0;
-    else if (index < 0 || index >= slots)
-        return -1;
-    switch (kind) {
-    case Host:
-        return HostSlot + index;
-    case Service:
-        return ServiceSlot + index;
-    case MailFlowReport:
-        return FlowSlot;
-    case Memory:
-        return MemorySlot;
-    case DiskSpace:
-        return SpaceSlot + index;
-    case DiskAvailability:
-        return ReadableSlot + index;
-    default:
-        return CertSlot + index;
-    }
+    return kind >= 0 && kind <= CertificateReport && index >= 0 && index < Slots[kind] ? First[kind] + index : -1;
 }
 
 void ledger_note(int slot, int level, int minute)
@@ -53,15 +38,17 @@ void ledger_note(int slot, int level, int minute)
     }
 }
 
-int ledger_held_by(int list, int32_t day, int minute)
+int ledger_held_by(int list, int32_t day, int minute, int* end)
 {
     const AlertSettings& c = Ledger.Config;
-    int held = 0;
-    if (list == SmsList && c.QuietOn && window_end(c.Quiet, day, minute) >= 0)
-        held |= HeldByQuiet;
-    for (int k = 0; k < c.WindowCount && k < MaxWindows; ++k)
-        if (window_end(c.Windows[k], day, minute) >= 0)
-            held |= HeldByMaintenance;
+    int held = 0, until = -1;
+    for (int k = 0; k < c.WindowCount && k < MaxWindows && !held; ++k)
+        if ((until = window_end(c.Windows[k], day, minute)) >= 0)
+            held = HeldByMaintenance;
+    if (list == SmsList && !held && c.QuietOn && (until = window_end(c.Quiet, day, minute)) >= 0)
+        held = HeldByQuiet;
+    if (end != nullptr)
+        *end = until;
     return held;
 }
 

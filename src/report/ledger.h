@@ -110,8 +110,9 @@ int ledger_slot(int kind, int32_t index);
 // A check's state for slot at minute: a level change is kept with its
 // time, the same failing level again asks for a reminder.
 void ledger_note(int slot, int level, int minute);
-// The HeldBy bits for list at a time, from the copied settings.
-int ledger_held_by(int list, int32_t day, int minute);
+// What holds list at a time, from the copied settings: HeldByMaintenance
+// or else HeldByQuiet, with the end of that window (-1: none) in end.
+int ledger_held_by(int list, int32_t day, int minute, int* end = nullptr);
 // Notes what failed and came back unseen by the list since the last
 // review, and whether the list is held (held: HeldBy bits).
 void ledger_review(int list, int held);
@@ -133,8 +134,9 @@ void ledger_unstable(int kind, int index, const char* name, int misses, int poll
 void ledger_begin_cycle();
 // The end of a poll cycle: sends what each list is due.
 void ledger_flush(const HostInterface* host);
-// The status file's families, appended to text (size bytes); 0 when cut.
-int append_ledger_status(char* text, size_t size);
+// Whether [Alerts] is set, with the end of the window that holds list now
+// in end (-1: none).
+int ledger_open(int list, int* end);
 // The heartbeat's line while a window is open, else nothing.
 void write_window_line(Job job);
 // The digest's lines of what came and went inside windows.

@@ -126,15 +126,9 @@ void read_alerts(const char* path, AlertSettings& alerts)
 
     read_text(path, "Alerts", "Unstable", value);
     if (value[0] != '\0') {
-        char* slash = strchr(value, '/');
-        long k = 0, n = 0;
-        if (slash != nullptr) {
-            *slash = '\0';
-            if (!read_whole_number(value, &k) || !read_whole_number(slash + 1, &n))
-                k = 0;
-            *slash = '/';
-        }
-        if (k >= 1 && k <= n && n <= 32) {
+        char* end;
+        long k = strtol(value, &end, 10), n = *end == '/' ? strtol(end + 1, &end, 10) : 0;
+        if (*end == '\0' && k >= 1 && k <= n && n <= 32) {
             alerts.UnstableMisses = static_cast<int>(k);
             alerts.UnstablePolls = static_cast<int>(n);
         } else {

@@ -254,7 +254,18 @@ int format_status(char* text, size_t size, const StatusSnapshot& s)
         family(t, "korval_heartbeats_sent_total", "counter", "Heartbeat mails sent since startup.");
         add(t, "korval_heartbeats_sent_total %u\n", s.HeartbeatsSent);
     }
-    advance(t, append_ledger_status(t.at, t.left));
+    int maintenance;
+    if (ledger_open(MailList, &maintenance)) {
+        static const char* const Lists[2] = {"mail", "sms"};
+        family(t, "korval_notices_held", "gauge", "Reports a recipient list has not been told yet.");
+        for (int list = 0; list < 2; ++list)
+            add(t, "korval_notices_held{list=\"%s\"} %d\n", Lists[list], Ledger.Lists[list].HeldCount);
+        family(t, "korval_notices_sent_total", "counter", "Messages of the ledger sent to a recipient list since startup.");
+        for (int list = 0; list < 2; ++list)
+            add(t, "korval_notices_sent_total{list=\"%s\"} %u\n", Lists[list], Ledger.Lists[list].Sent);
+        family(t, "korval_maintenance", "gauge", "1 while a maintenance window is open.");
+        add(t, "korval_maintenance %d\n", maintenance >= 0);
+    }
     return t.whole;
 }
 

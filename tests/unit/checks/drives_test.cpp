@@ -132,6 +132,32 @@ TEST_F(DisksTest, LowAndCriticalDriveOverTenCycles)
     EXPECT_NE(jobs[2].text.find("There is 120 MB free on drive D:\\ .\r\n"), std::string::npos);
 }
 
+// A drive that hovers around FreeDisk: without a margin it is low and back
+// in turn; with DiskMargin it stays low until it is past the margin.
+TEST_F(DisksTest, DiskMarginHoldsAHoveringDriveLow)
+{
+    struct Cycle { DWORD free; Lines without, with; };
+    const Cycle cycles[] = {
+        {90, {low(90), Report, Bump}, {low(90), Report, Bump}},
+        {110, {ok(110)}, {low(110), Bump}},
+        {110, {ok(110), Report}, {low(110), Bump}},
+        {90, {low(90), Report, Bump}, {low(90), Bump}},
+        {150, {ok(150)}, {ok(150)}},
+        {150, {ok(150), Report}, {ok(150), Report}},
+        {120, {}, {}},
+    };
+    for (int margin : {0, 50}) {
+        SCOPED_TRACE(margin);
+        memset(DriveState, 0, sizeof DriveState);
+        Settings.Added.Alerts.DiskMargin = margin;
+        int number = 0;
+        for (const Cycle& c : cycles) {
+            SCOPED_TRACE("cycle " + std::to_string(++number));
+            EXPECT_EQ(cycle({mb(c.free)}), margin ? c.with : c.without);
+        }
+    }    Settings.Added.Alerts.DiskMargin = 0;
+}
+
 TEST_F(DisksTest, UnreadableDriveIsReportedAtFailuresOneTwoAndThenPastSuspend)
 {
     struct Case { int suspend; std::vector<int> counts; }; // ErrorCount after each failure

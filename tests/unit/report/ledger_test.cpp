@@ -10,6 +10,7 @@
 #include "report/ledger.h"
 #include "report/report.h"
 #include "settings/profile.h"
+#include "status/status_file.h"
 #include "test_support.h"
 
 namespace {
@@ -402,6 +403,99 @@ TEST_F(WorkedNight, SendsExactlyTheMailsAndSmsOfThePage)
                       }));
     EXPECT_EQ(Ledger.Lists[MailList].Sent, 8u);
     EXPECT_EQ(Ledger.Lists[SmsList].Sent, 2u);
+}
+
+// A reread zeroes the hosts' counts: the router told dead is then never
+// reported back by its check, and the ledger ends it from the state now.
+TEST_F(WorkedNight, ARereadThatZeroesTheCountsStillEndsWhatWasTold)
+{
+    Settings.HostCount = 1;
+    Settings.Added.ServiceCount = 0;
+    Settings.Added.Alerts.QuietOn = 0;
+    for (int minute = 55; minute <= 70; minute += 5)
+        cycle(minute);
+    memset(HostState, 0, sizeof HostState);
+    cycle(180);
+    EXPECT_EQ(outbox, (Lines{
+                          "01:10 admin@example.com | No Response on router | "
+                          "Specified target 'router' does not respond to echo.",
+                          "01:10 0170555@sms.example.com | Dead router  | Host 'router' does not respond.",
+                          "03:00 admin@example.com | Responding router: OK | Specified target 'router' is responding again.",
+                          "03:00 0170555@sms.example.com | Live router | Host 'router' is responding again.",
+                      }));
+    // A host taken out of the table is forgotten, not told back.
+    for (int minute = 60; minute <= 70; minute += 5)
+        cycle(minute);
+    Settings.HostCount = 0;
+    cycle(400);
+    EXPECT_EQ(outbox.size(), 6u);
+    EXPECT_EQ(ledger_pending(MailList), 0);
+}
+
+// What the status file, the heartbeat and the digest say of the ledger.
+TEST_F(WorkedNight, StatusHeartbeatAndDigestTellOfTheWindows)
+{
+    Settings.Added.Alerts.WindowCount = 1;
+    Settings.Added.Alerts.Windows[0] = TimeWindow{EveryDay, 0, 60, 120};
+    static char text[StatusTextSize];
+    StatusSnapshot snapshot{};
+    struct Case {
+        int minute;
+        const char* maintenance;
+        const char* heartbeat;
+    } cases[] = {
+        {8 * 60, "korval_maintenance 0\n", ""},
+        {70, "korval_maintenance 1\n", "Maintenance until 02:00: reports held.\r\n"},
+        {23 * 60 + 5, "korval_maintenance 0\n", "SMS quiet hours until 07:00: SMS held.\r\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.minute);
+        cycle(c.minute);
+        format_status(text, sizeof text, snapshot);
+        EXPECT_NE(std::string(text).find("korval_notices_held{list=\"sms\"} "), std::string::npos);
+        EXPECT_NE(std::string(text).find(c.maintenance), std::string::npos);
+        standin_reset();
+        Job job = host_create_job(host(), "x");
+        write_window_line(job);
+        host_close_job(host(), job);
+        EXPECT_EQ(standin_jobs().at(0).text, c.heartbeat);
+    }
+    name(HostSlot + 7, Host, "web07");
+    Ledger.WindowBlipCount = 1;
+    Ledger.WindowBlips[0] = Blip{HostSlot + 7, LevelFailing, 70, 180};
+    Ledger.WindowBlipsLost = 4;
+    Job job = host_create_job(host(), "x");
+    write_window_blips(job);
+    host_close_job(host(), job);
+    EXPECT_EQ(standin_jobs().back().text, "Inside a window: web07 down 01:10 to 03:00.\r\nInside a window: 4 more.\r\n");
+
+    // Without [Alerts] the status file has none of it.
+    Settings.Added.Alerts = AlertSettings{};
+    cycle(40);
+    format_status(text, sizeof text, snapshot);
+    EXPECT_EQ(std::string(text).find("korval_notices"), std::string::npos);
+}
+
+// Short memory is owed its end: the ledger tells it with a text of its own.
+TEST_F(WorkedNight, MemoryBackIsToldAfterShortMemory)
+{
+    Settings.HostCount = 0;
+    Settings.Added.ServiceCount = 0;
+    Settings.Added.Alerts.QuietOn = 0;
+    ClockMinute = 60;
+    ledger_begin_cycle();
+    send_report(Memory, 12, 512);
+    ledger_flush(host());
+    ClockMinute = 65;
+    ledger_begin_cycle();
+    ledger_fine(Memory, 2048, 4096);
+    ledger_flush(host());
+    ledger_fine(Memory, 2048, 4096);
+    ledger_flush(host());
+    auto jobs = standin_jobs();
+    ASSERT_EQ(jobs.size(), 4u);
+    EXPECT_EQ(body(jobs[2].text), "Memory on Mercury OK | 2048MB free from 4096MB total on Mercury server.");
+    EXPECT_EQ(body(jobs[3].text), "Memory OK | 2048MB free from 4096MB total on Mercury server.");
 }
 
 } // namespace
