@@ -50,15 +50,18 @@ struct ReportSnapshot {
 // kind is a ReportKind; a and b as follows:
 //   Host              a = index in HostNames, b = 1 dead / 0 answers again
 //   Memory            a = free MB, b = total MB
-//   DiskSpace         b = 1 low / 0 no longer low (drive: CurrentDrivePath)
-//   DiskAvailability  b = 1 unreadable / 0 readable again
+//   DiskSpace         a = index in DriveNames, b = 1 low / 0 no longer low
+//                     (drive: CurrentDrivePath)
+//   DiskAvailability  a = index in DriveNames, b = 1 unreadable / 0 readable
+//                     again
 //   Service           a = index in ServiceNames, b = 1 dead / 0 answers again
 //                     (why: CurrentReason)
 //   MailFlowReport    b = 1 dead / 0 moves again (which probe: CurrentReason)
 //   CertificateReport a = index in ServiceNames, b = a CertNotice (the
 //                     certificate: CurrentReason, its days: CurrentDaysLeft)
-// Takes the settings lock only to copy what the report needs; must not be
-// called with the lock held. Failures are logged and counted, never
+// With [Alerts] set the ledger keeps the report and tells it at the end of
+// the cycle. Takes the settings lock only to copy what the report needs;
+// must not be called with the lock held. Failures are logged and counted, never
 // returned.
 void send_report(int kind, int32_t a, int32_t b);
 
