@@ -23,6 +23,7 @@
 #include "measure.h"
 #include "note.h"
 #include "options.h"
+#include "plan.h"
 #include "timelapse.h"
 
 namespace {
@@ -83,6 +84,8 @@ bool load_daemon(const Options& o, Daemon* d)
     const Faults& f = o.faults;
     if ((f.fail_resolve || f.fail_icmp || f.slow_resolve_ms || f.slow_drive) && faults_patch(d->module, f) == 0)
         note("warning: %s imports none of the calls that the faults asked for change", o.dll.c_str());
+    if (!o.plan.empty() && plan_patch(d->module) == 0)
+        note("warning: %s imports none of the calls that the plan answers", o.dll.c_str());
     d->startup = entry<StartupFn>(d->module, "_startup");
     d->closedown = entry<ClosedownFn>(d->module, "_closedown");
     d->daemon = entry<DaemonFn>(d->module, "_daemon");
@@ -174,6 +177,7 @@ int run_once(const Options& o, int life)
         note("configure returned %d", d.configure(standin_record(), o.text.c_str()));
     }
     LONG waits_before = timelapse_long_waits();
+    plan_life_begins();
     measure_life_begins();
     local_open(d.daemon);
     std::set<DWORD> threads_at_start = process_threads();
@@ -318,6 +322,16 @@ int main(int argc, char** argv)
     }
     if (o.dll.empty())
         o.dll = default_dll();
+    if (!o.plan.empty() && !(problem = plan_load(o.plan)).empty()) {
+        fprintf(stderr, "korval-standin: %s\n", problem.c_str());
+        return ExitUsage;
+    }
+    if (o.clock.wYear && !timelapse_set_clock(o.clock)) {
+        fprintf(stderr, "korval-standin: no such local time as given to --clock\n");
+        return ExitUsage;
+    }
+    if (o.clock.wYear)
+        o.host.system_time = timelapse_system_time;
     o.host.output_dir = o.dir;
     o.host.echo_console = true;
     o.host.keep_history = !o.measure;

@@ -1,6 +1,7 @@
 #include "options.h"
 
 #include <cctype>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -55,6 +56,11 @@ extern const char Usage[] =
     "                    such mails stay queued until N poll cycles of the life have\n"
     "                    completed, then come back in order: a queue that moves again\n"
     "  --drop-local      such mails are lost\n"
+    "  --plan FILE       answer for the hosts, services and drives of FILE, cycle by\n"
+    "                    cycle, as its lines say (see docs/standin.md)\n"
+    "  --clock \"YYYY-MM-DD HH:MM\"\n"
+    "                    the daemon's local clock starts at this time; under --lapse\n"
+    "                    its poll cycles then begin exactly PollTime apart\n"
     "Options of deliver and probe:\n"
     "  --from SENDER     envelope sender of the delivered mail (required by deliver)\n"
     "Options of configure and probe:\n"
@@ -124,6 +130,19 @@ bool parse_version(const std::string& text, HostOptions* host)
     host->version_major = static_cast<uint8_t>(major);
     host->version_minor = static_cast<uint8_t>(minor);
     return true;
+}
+
+// "YYYY-MM-DD HH:MM", seconds optional.
+bool parse_clock(const char* text, SYSTEMTIME* time)
+{
+    unsigned year, month, day, hour, minute, second = 0;
+    char end;
+    int n = sscanf(text, "%4u-%2u-%2u %2u:%2u:%2u%c", &year, &month, &day, &hour, &minute, &second, &end);
+    if (n != 5 && n != 6)
+        return false;
+    *time = {static_cast<WORD>(year), static_cast<WORD>(month), 0, static_cast<WORD>(day), static_cast<WORD>(hour),
+             static_cast<WORD>(minute), static_cast<WORD>(second), 0};
+    return year >= 1601;
 }
 
 } // namespace
@@ -197,6 +216,12 @@ std::string parse_options(int argc, char** argv, Options* o)
             o->deliver_every = static_cast<DWORD>(n);
         else if (name == "--ini-files")
             o->ini_files = value;
+        else if (name == "--plan")
+            o->plan = value;
+        else if (name == "--clock") {
+            if (!parse_clock(value, &o->clock))
+                return "bad time " + std::string(value) + ", not YYYY-MM-DD HH:MM";
+        }
         else if (name == "--slow-resolve" && parse_number(value, 1, 600000, &n))
             o->faults.slow_resolve_ms = n;
         else if (name == "--slow-drive" && isalpha(static_cast<unsigned char>(value[0])) && value[1] == '=' &&

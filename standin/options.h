@@ -33,6 +33,8 @@ struct Options {
     std::vector<std::string> deliveries;
     DWORD deliver_every = 0;
     std::string ini_files;
+    std::string plan;
+    SYSTEMTIME clock{};  // wYear 0: the real clock
     std::string from;
     bool has_from = false;
     std::string text = "korval-standin";

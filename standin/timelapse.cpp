@@ -22,6 +22,13 @@ std::atomic<LONGLONG> Skipped;
 static_assert(std::atomic<LONGLONG>::is_always_lock_free, "a clock hook must not take a lock");
 LONGLONG Frequency = 1;
 
+// Set by --clock: the wall clock's distance from the real one in 100 ns
+// units, and the real counter as the last long wait ended, from which the
+// next one is measured.
+bool ClockSet;
+LONGLONG WallOffset;
+std::atomic<LONGLONG> PinnedFrom;
+
 LONGLONG real_counter()
 {
     LARGE_INTEGER now;
@@ -64,8 +71,12 @@ Result end(const Wait& wait, Result result, bool ran_out)
 {
     if (!is_long(wait.asked))
         return result;
-    if (LapseMs)
-        Skipped += lapse_skip(wait.asked, LapseMs, real_counter() - wait.start, Frequency, ran_out);
+    if (LapseMs) {
+        LONGLONG now = real_counter();
+        LONGLONG from = ClockSet && ran_out ? PinnedFrom.load() : wait.start;
+        Skipped += lapse_skip(wait.asked, LapseMs, now - from, Frequency, ran_out);
+        PinnedFrom = now;
+    }
     if (WaitEnds)
         WaitEnds();
     return result;
@@ -124,7 +135,7 @@ FILETIME lapsed_file_time()
     FILETIME now;
     GetSystemTimeAsFileTime(&now);
     ULARGE_INTEGER t{{now.dwLowDateTime, now.dwHighDateTime}};
-    t.QuadPart += scale_time(Skipped, 10000000, Frequency);
+    t.QuadPart += scale_time(Skipped, 10000000, Frequency) + WallOffset;
     return {t.LowPart, t.HighPart};
 }
 void WINAPI hook_GetSystemTimeAsFileTime(FILETIME* time)
@@ -143,6 +154,18 @@ void WINAPI hook_GetLocalTime(SYSTEMTIME* time)
     SYSTEMTIME utc;
     hook_GetSystemTime(&utc);
     SystemTimeToTzSpecificLocalTime(nullptr, &utc, time);
+}
+
+// The C runtime's time() reads Windows' clock through its own imports,
+// which the patch does not reach: the daemon's import of it is answered here.
+__time64_t __cdecl hook_time64(__time64_t* result)
+{
+    FILETIME now = lapsed_file_time();
+    ULARGE_INTEGER t{{now.dwLowDateTime, now.dwHighDateTime}};
+    __time64_t seconds = static_cast<__time64_t>((t.QuadPart - 116444736000000000ULL) / 10000000);
+    if (result)
+        *result = seconds;
+    return seconds;
 }
 
 // The daemon's only use of TerminateThread is closedown's last resort.
@@ -169,24 +192,49 @@ const ImportHook ClockHooks[] = {
     {"kernel32.dll", "GetLocalTime", reinterpret_cast<void*>(&hook_GetLocalTime), nullptr},
 };
 
+const ImportHook TimeHooks[] = {
+    {"msvcrt.dll", "_time64", reinterpret_cast<void*>(&hook_time64), nullptr},
+};
+
 } // namespace
 
 int timelapse_patch(HMODULE module, DWORD lapse_ms)
 {
     LapseMs = lapse_ms;
     int patched = patch_imports(module, Hooks, sizeof Hooks / sizeof Hooks[0]);
-    if (lapse_ms) {
+    if (lapse_ms || ClockSet) {
         LARGE_INTEGER frequency;
         if (QueryPerformanceFrequency(&frequency))
             Frequency = frequency.QuadPart;
         patch_imports(module, ClockHooks, sizeof ClockHooks / sizeof ClockHooks[0]);
     }
+    if (ClockSet)
+        patch_imports(module, TimeHooks, sizeof TimeHooks / sizeof TimeHooks[0]);
     return patched;
 }
 
 LONGLONG timelapse_clocks_ahead_ms()
 {
     return scale_time(Skipped, 1000, Frequency);
+}
+
+int timelapse_set_clock(const SYSTEMTIME& local)
+{
+    SYSTEMTIME utc;
+    FILETIME wanted, now;
+    if (!TzSpecificLocalTimeToSystemTime(nullptr, &local, &utc) || !SystemTimeToFileTime(&utc, &wanted))
+        return 0;
+    GetSystemTimeAsFileTime(&now);
+    WallOffset = static_cast<LONGLONG>(ULARGE_INTEGER{{wanted.dwLowDateTime, wanted.dwHighDateTime}}.QuadPart -
+                                       ULARGE_INTEGER{{now.dwLowDateTime, now.dwHighDateTime}}.QuadPart);
+    PinnedFrom = real_counter();
+    ClockSet = true;
+    return 1;
+}
+
+void timelapse_system_time(SYSTEMTIME* time)
+{
+    hook_GetSystemTime(time);
 }
 
 LONG timelapse_long_waits()

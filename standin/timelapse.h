@@ -17,7 +17,7 @@ constexpr DWORD LongWaitMs = 60000;
 // nonzero, shortened to lapse_ms. Returns how many of these entries were
 // patched.
 //
-// With lapse_ms nonzero, the module's QueryPerformanceCounter,
+// With lapse_ms nonzero (or a clock set), the module's QueryPerformanceCounter,
 // GetSystemTimeAsFileTime, GetSystemTime and GetLocalTime are patched too:
 // they start at the real time, pass at the real pace, and skip ahead at the
 // end of every long wait by what the lapse left out of it, so that the wait
@@ -28,6 +28,17 @@ int timelapse_patch(HMODULE module, DWORD lapse_ms);
 
 // How far the daemon's clocks are ahead of the real ones.
 LONGLONG timelapse_clocks_ahead_ms();
+
+// Sets the daemon's wall clock (not its performance counter) to the local
+// time given, before the module is patched; 0 when no such time exists.
+// Its C runtime's time() then follows too, and under a lapse the poll
+// cycles begin exactly their wait apart: each lapsed wait also leaves out
+// the time the cycle before it took, so that times of day fall where the
+// poll interval puts them.
+int timelapse_set_clock(const SYSTEMTIME& local);
+
+// The daemon's wall clock in UTC, for the host's log and dates.
+void timelapse_system_time(SYSTEMTIME* time);
 
 // Long waits begun since the process started.
 LONG timelapse_long_waits();

@@ -17,7 +17,8 @@ Host& host()
 std::string now_text(const char* format)
 {
     SYSTEMTIME t;
-    GetSystemTime(&t);
+    Host& h = host();
+    h.options.system_time ? h.options.system_time(&t) : GetSystemTime(&t);
     static const char* days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
     static const char* months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                    "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};

@@ -37,6 +37,7 @@ struct HostOptions {
     bool fixed_unique_id = false;             // make_unique_id writes unique_id instead of random bytes
     std::array<uint8_t, 5> unique_id{};
     std::string date_text;                    // format_date's text; empty: the current date, RFC 5322
+    void (*system_time)(SYSTEMTIME*) = nullptr; // the clock of log lines and dates; null: Windows' own
 
     std::string output_dir;                   // when set: log file, outbox, aliases and module files
     bool echo_console = false;                // print log lines and module changes to the console

@@ -32,6 +32,37 @@ NS_WINE = 'wineserver -k >/dev/null 2>&1\nif [ ! -f "$WINEPREFIX/system.reg" ]; 
 # Shell lines that bring up a loopback which ignores echo requests.
 DEAF_LOOPBACK = "ip link set lo up\nsysctl -qw net.ipv4.icmp_echo_ignore_all=1\n"
 
+# An SMTP greeter on one loopback address and port, run beside the stand-in in
+# its namespace: it greets every connection and keeps what it hears in
+# got-PORT.txt.
+GREETER = r"""
+import socket, sys, threading
+address, port = sys.argv[1], int(sys.argv[2])
+listener = socket.create_server((address, port))
+def serve(connection):
+    with connection, open(f"got-{port}.txt", "ab") as got:
+        connection.sendall(b"220 greeter.example.test ESMTP\r\n")
+        for line in connection.makefile("rb"):
+            got.write(line)
+open("greeter-ready", "w").close()
+while True:
+    threading.Thread(target=serve, args=(listener.accept()[0],), daemon=True).start()
+"""
+GREETER_NETNS = "set -u\nip link set lo up\n" + NS_WINE + """/usr/bin/python3 greeter.py "$GREETER_ADDRESS" "$GREETER_PORT" &
+greeter=$!
+for _ in $(seq 100); do [ -e greeter-ready ] && break; sleep 0.1; done
+"$@"; status=$?
+kill $greeter; wineserver -k >/dev/null 2>&1; exit $status
+"""
+
+
+def with_greeter(folder, address, port):
+    """Puts the greeter in folder; returns the prefix and environment of run_standin that run
+    the stand-in in a private network namespace with the greeter on address:port."""
+    (Path(folder) / "greeter.py").write_text(GREETER)
+    return (["unshare", "--net", "--", "bash", "-c", GREETER_NETNS, "netns"],
+            {**NS_ENV, "GREETER_ADDRESS": address, "GREETER_PORT": str(port)})
+
 # Exit codes of the stand-in.
 EXIT_OK, EXIT_NOT_STARTED, EXIT_USAGE, EXIT_FAULT, EXIT_NO_DLL = 0, 1, 2, 3, 4
 

@@ -1,0 +1,141 @@
+"""The worked night of docs/alerts.md through the real korval.dll: the
+stand-in replays it by plan from 00:30 to 07:10 in five-minute cycles (the
+router and the twelve web hosts behind it down from 01:00 to 02:55, smtp://mx2
+missing at 02:00, 02:10 and 02:20, the printer down from 05:00), and the
+outbox must hold exactly the mails and SMS of the page's table. With the same
+plan and no [Alerts], the daemon sends what it always has: one report per
+host and list, in the cycle that decides it.
+
+Every host and mx2 are names resolved inside the stand-in to loopback
+addresses; mx2's greeter runs on its address inside a private network
+namespace."""
+
+import re
+import sys
+import unittest
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import korval_it as it
+
+DOMAIN, MAIL, SMS = "example.com", "admin@example.com", "0170555@sms.example.com"
+WEB = [f"web{n:02d}" for n in range(1, 13)]
+HOSTS = ["router", *WEB, "printer"]
+MX2 = "smtp://mx2"
+
+# Cycle N begins at 00:30 + 5 (N - 1) minutes: 01:00 is cycle 7, 07:10 cycle 81.
+CLOCK, CYCLES = "2026-12-08 00:30", 81
+PLAN = "\n".join([
+    "# mx2 first: it is given 127.0.0.2, where its greeter listens",
+    "19,21,23 service smtp://mx2:25 down     # 02:00, 02:10, 02:20",
+    "7-30 host router down                   # 01:00 .. 02:55",
+    *(f"7-30 host {web} down" for web in WEB),
+    "55- host printer down                   # 05:00 ..",
+]) + "\n"
+
+SETTINGS = {"General": {"PollTime": 5, "Retry": 2, "Suspend": 12, "MemoryLimit": 0,
+                        "Mail": "admin@example.com,0170555:sms.example.com"},
+            "Hosts": {"Number": len(HOSTS), **{f"Host{n}": h for n, h in enumerate(HOSTS, 1)}},
+            "Services": {"Number": 1, "Service1": MX2}}
+ALERTS = {"Unstable": "3/10", "Group": 1, "SmsPerHour": 4, "SmsQuiet": "23:00-07:00"}
+
+# The page's table: (time, list, subject, priority, lines after the time line).
+DOWN = [f"{h} down since 01:10" for h in ("router", *WEB)]
+BACK = [f"{h} back" for h in ("router", *WEB)]
+PRINTER = ["Specified target 'printer' does not respond to echo."]
+NIGHT = [
+    ("01:10", MAIL, "Korval: 13 reports on example.com", "urgent", DOWN),
+    ("02:10", MAIL, "Korval: 13 reports on example.com", "urgent", DOWN),
+    ("02:20", MAIL, "Unstable smtp://mx2", "normal", ["'smtp://mx2' missed 3 of its last 10 polls."]),
+    ("03:00", MAIL, "Korval: 13 reports on example.com", "normal", BACK),
+    ("03:10", MAIL, "Stable smtp://mx2", "normal", ["'smtp://mx2' answered its last 10 polls."]),
+    ("05:10", MAIL, "No Response on printer", "urgent", PRINTER),
+    ("06:10", MAIL, "No Response on printer", "urgent", PRINTER),
+    ("07:00", SMS, "Korval after quiet hours", "urgent",
+     ["printer down since 05:10; router down 01:10 to 03:00; web01 down 01:10 to 03:00; "
+      "web02 down 01:10 to 03:00 +11 more"]),
+    ("07:10", MAIL, "No Response on printer", "urgent", PRINTER),
+    ("07:10", SMS, "Dead printer ", "urgent", ["Host 'printer' does not respond."]),
+]
+
+
+def today(time, hosts, subject, sms_subject, line, sms_line, priority):
+    """The reports of one cycle without [Alerts]: each host's mail, then its SMS."""
+    reports = []
+    for h in hosts:
+        reports += [(time, MAIL, subject.format(h), priority, [line.format(h)]),
+                    (time, SMS, sms_subject.format(h), priority, [sms_line.format(h)])]
+    return reports
+
+
+DEAD = ("No Response on {}", "Dead {} ", "Specified target '{}' does not respond to echo.",
+        "Host '{}' does not respond.", "urgent")
+LIVE = ("Responding {}: OK", "Live {}", "Specified target '{}' is responding again.",
+        "Host '{}' is responding again.", "normal")
+# Without [Alerts], rows of cycles: 13 dead hosts, their hourly repeat, their
+# recovery, and the printer's three; mx2's scattered misses are never reported.
+TODAY = [("01:10", today("01:10", HOSTS[:13], *DEAD)),
+         ("02:10", today("02:10", HOSTS[:13], *DEAD)),
+         ("03:00", today("03:00", HOSTS[:13], *LIVE)),
+         ("05:10", today("05:10", ["printer"], *DEAD)),
+         ("06:10", today("06:10", ["printer"], *DEAD)),
+         ("07:10", today("07:10", ["printer"], *DEAD))]
+
+
+def replay(name, sections):
+    folder = it.work_dir(name)
+    it.write_ini(folder, sections)
+    prefix, env = it.with_greeter(folder, "127.0.0.2", 25)
+    (folder / "night.plan").write_text(PLAN)
+    return it.run_standin("run", "--plan", "night.plan", "--clock", CLOCK, "--cycles", CYCLES, "--lapse", 100,
+                          "--domain", DOMAIN, "--seconds", 600, cwd=folder, timeout=660,
+                          prefix=prefix, env=env)
+
+
+def outbox(run):
+    """(time, list, subject, priority, lines after the time line) of every mail, in order."""
+    mails = []
+    for m in run.out.mails():
+        body = m.message.get_content().replace("\r\n", "\n").strip("\n").split("\n")
+        # The mail form has a time line after a blank one; an SMS only its lines.
+        lines = body[1:] if body[0].startswith("Time: ") else body
+        time = re.search(r"(\d\d:\d\d):\d\d", m.message["Date"])[1]
+        mails.append((time, *m.recipients, m.message["Subject"], m.message["Priority"], lines))
+    return mails
+
+
+class WorkedNight(unittest.TestCase):
+    def assert_clean(self, run):
+        self.assertEqual(run.returncode, it.EXIT_OK)
+        self.assertEqual(run.faults(), [])
+        self.assertEqual(run.out.statistics()["TotalTests"], CYCLES)
+
+    def test_the_outbox_holds_the_night_of_the_page(self):
+        run = replay("alerts-night", {**SETTINGS, "Alerts": ALERTS})
+        self.assert_clean(run)
+        self.assertIn("Alerts on, unstable at 3/10, grouped, 4 SMS an hour, SMS quiet 23:00-07:00.",
+                      run.out.texts(1))
+        unstable = [(l.time[:5], l.priority, l.text) for l in run.out.log() if l.category == 20 and "stable" in l.text]
+        self.assertEqual(unstable, [
+            ("02:20", 15, "Service smtp://mx2 is unstable: 3 of the last 10 polls missed."),
+            ("03:10", 25, "Service smtp://mx2 is stable again.")])
+        mails = outbox(run)
+        for got, page in zip(mails, NIGHT):
+            with self.subTest(time=page[0], list=page[1]):
+                self.assertEqual(got, page)
+        self.assertEqual(len(mails), len(NIGHT))
+        self.assertEqual(sum(m[1] == MAIL for m in mails), 8)
+        self.assertEqual(sum(m[1] == SMS for m in mails), 2)
+
+    def test_without_alerts_every_report_goes_out_as_it_always_has(self):
+        run = replay("alerts-night-without", SETTINGS)
+        self.assert_clean(run)
+        mails = outbox(run)
+        for time, reports in TODAY:
+            with self.subTest(time=time):
+                self.assertEqual([m for m in mails if m[0] == time], reports)
+        self.assertEqual(len(mails), sum(len(reports) for _, reports in TODAY))
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
