@@ -11,11 +11,14 @@
 namespace {
 
 constexpr int64_t SecondsPerDay = 86400;
+constexpr uint64_t DaySeconds = SecondsPerDay;
 constexpr uint64_t MsPerDay = 86400000;
 
-int64_t threshold_days(int days, int64_t lifetime_days, int part)
+// Lifetimes and days left are never negative where they are divided: the
+// unsigned division is the 64-bit helper the daemon links anyway.
+int64_t threshold_days(int days, uint64_t lifetime_days, unsigned part)
 {
-    int64_t scaled = lifetime_days / part;
+    int64_t scaled = static_cast<int64_t>(lifetime_days / part);
     return days < scaled ? days : scaled;
 }
 
@@ -26,7 +29,7 @@ int certificate_level(const CertificateInfo& c, int64_t now, int warn_days, int 
     int64_t left = c.not_after - now;
     if (left <= 0 || now < c.not_before)
         return CertNotValid;
-    int64_t lifetime = (c.not_after - c.not_before) / SecondsPerDay;
+    uint64_t lifetime = static_cast<uint64_t>(c.not_after - c.not_before) / DaySeconds;
     if (critical_days > 0 && left < threshold_days(critical_days, lifetime, 10) * SecondsPerDay)
         return CertCritical;
     if (warn_days > 0 && left < threshold_days(warn_days, lifetime, 4) * SecondsPerDay)
@@ -38,7 +41,9 @@ int32_t days_left(int64_t expiry, int64_t now)
 {
     int64_t left = expiry - now;
     // Rounded down, also below 0.
-    int64_t days = left >= 0 ? left / SecondsPerDay : -((-left + SecondsPerDay - 1) / SecondsPerDay);
+    uint64_t magnitude = left >= 0 ? static_cast<uint64_t>(left) : 0 - static_cast<uint64_t>(left);
+    int64_t days = left >= 0 ? static_cast<int64_t>(magnitude / DaySeconds)
+                             : -static_cast<int64_t>((magnitude + DaySeconds - 1) / DaySeconds);
     return days > INT32_MAX ? INT32_MAX : days < INT32_MIN ? INT32_MIN : static_cast<int32_t>(days);
 }
 

@@ -7,6 +7,7 @@
 
 #include <cstring>
 
+#include "platform/platform.h"
 #include "platform/text.h"
 
 namespace {
@@ -86,18 +87,11 @@ int read_name(const uint8_t* m, int size, int* at, char (&out)[DnsNameSize])
 }
 
 // A random id from the system's random source, so that an answer cannot be
-// guessed by someone who sees no query; advapi32 is loaded only here.
+// guessed by someone who sees no query.
 uint16_t random_id()
 {
-    typedef BOOLEAN(WINAPI * GenRandom)(PVOID, ULONG);
-    static GenRandom generate;
-    if (!generate) {
-        HMODULE library = LoadLibraryA("advapi32.dll");
-        if (library)
-            generate = reinterpret_cast<GenRandom>(reinterpret_cast<void*>(GetProcAddress(library, "SystemFunction036")));
-    }
     uint16_t id = 0;
-    if (!generate || !generate(&id, sizeof id)) {
+    if (!random_bytes(&id, sizeof id)) {
         LARGE_INTEGER counter;
         QueryPerformanceCounter(&counter);
         id = static_cast<uint16_t>(counter.LowPart ^ counter.LowPart >> 16 ^ GetCurrentThreadId());
