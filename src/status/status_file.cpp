@@ -95,6 +95,14 @@ void family(StatusText& t, const char* name, const char* type, const char* help)
     add(t, "# HELP %s %s\n# TYPE %s %s\n", name, help, name, type);
 }
 
+// A family of one sample without labels, when it is known.
+void single(StatusText& t, const char* name, const char* type, const char* help, int64_t value, int known = 1)
+{
+    family(t, name, type, help);
+    if (known)
+        add(t, "%s %I64d\n", name, value);
+}
+
 // One sample of a table entry: the slot (its number in korval.ini) keeps
 // two entries of the same name apart, which the exporters would refuse as
 // duplicates.
@@ -215,16 +223,13 @@ int format_status(char* text, size_t size, const StatusSnapshot& s)
 {
     StatusText t = {text, size, 1};
     text[0] = '\0';
-    family(t, "korval_poll_cycles_total", "counter", "Poll cycles completed since startup.");
-    add(t, "korval_poll_cycles_total %u\n", s.Cycles);
-    family(t, "korval_last_poll_end_seconds", "gauge", "Unix time at the end of the last poll cycle.");
-    add(t, "korval_last_poll_end_seconds %I64d\n", s.EndSeconds);
-    family(t, "korval_failures_total", "counter", "Errors counted in the Failures statistic since startup.");
-    add(t, "korval_failures_total %u\n", s.Failures);
-    family(t, "korval_poll_interval_seconds", "gauge", "Pause between poll cycles, as the settings in force ask.");
-    add(t, "korval_poll_interval_seconds %u\n", s.PollSeconds);
-    family(t, "korval_start_time_seconds", "gauge", "Unix time when Korval started.");
-    add(t, "korval_start_time_seconds %I64d\n", s.StartSeconds);
+    single(t, "korval_poll_cycles_total", "counter", "Poll cycles completed since startup.", s.Cycles);
+    single(t, "korval_last_poll_end_seconds", "gauge", "Unix time at the end of the last poll cycle.", s.EndSeconds);
+    single(t, "korval_failures_total", "counter", "Errors counted in the Failures statistic since startup.",
+           s.Failures);
+    single(t, "korval_poll_interval_seconds", "gauge", "Pause between poll cycles, as the settings in force ask.",
+           s.PollSeconds);
+    single(t, "korval_start_time_seconds", "gauge", "Unix time when Korval started.", s.StartSeconds);
     family(t, "korval_build_info", "gauge", "Korval's version, as a label; the value is always 1.");
     add(t, "korval_build_info{version=\"%s\"} 1\n", KorvalVersion);
 
@@ -265,31 +270,26 @@ int format_status(char* text, size_t size, const StatusSnapshot& s)
     }
 
     if (s.FlowOn) {
-        family(t, "korval_mail_flow_up", "gauge", "1 if the last judgement of the mail flow was an answer, else 0.");
-        if (s.FlowJudged)
-            add(t, "korval_mail_flow_up %d\n", s.FlowUp);
+        single(t, "korval_mail_flow_up", "gauge", "1 if the last judgement of the mail flow was an answer, else 0.",
+               s.FlowUp, s.FlowJudged);
         family(t, "korval_mail_flow_round_trip_seconds", "gauge", "Round trip of the last probe mail back.");
         if (s.FlowRoundTripKnown)
             add(t, "korval_mail_flow_round_trip_seconds %s\n", seconds_of(s.FlowRoundTripMs).text);
-        family(t, "korval_mail_flow_probes_in_flight", "gauge", "Probe mails sent and not yet back or lost.");
-        add(t, "korval_mail_flow_probes_in_flight %d\n", s.FlowInFlight);
-        family(t, "korval_mail_flow_probes_lost_total", "counter", "Probe mails counted lost since startup.");
-        add(t, "korval_mail_flow_probes_lost_total %u\n", s.FlowLost);
+        single(t, "korval_mail_flow_probes_in_flight", "gauge", "Probe mails sent and not yet back or lost.",
+               s.FlowInFlight);
+        single(t, "korval_mail_flow_probes_lost_total", "counter", "Probe mails counted lost since startup.",
+               s.FlowLost);
     }
-    if (s.HeartbeatOn) {
-        family(t, "korval_heartbeats_sent_total", "counter", "Heartbeat mails sent since startup.");
-        add(t, "korval_heartbeats_sent_total %u\n", s.HeartbeatsSent);
-    }
+    if (s.HeartbeatOn)
+        single(t, "korval_heartbeats_sent_total", "counter", "Heartbeat mails sent since startup.", s.HeartbeatsSent);
     if (s.InternetOn) {
         const InternetState& n = s.Internet;
         list_samples(t, n, "korval_blocklist_listed", "1 if the public address is listed on the blocklist, else 0.", 0);
         list_samples(t, n, "korval_blocklist_usable", "1 if the blocklist could judge in the last round, else 0.", 1);
-        family(t, "korval_reverse_dns_ok", "gauge", "1 if the public address's PTR name resolves back to it, else 0.");
-        if (n.Reverse != CheckUnknown)
-            add(t, "korval_reverse_dns_ok %d\n", n.Reverse);
-        family(t, "korval_mx_ok", "gauge", "1 if an MX host of the mail domain resolves to the public address, else 0.");
-        if (n.Mx != CheckUnknown)
-            add(t, "korval_mx_ok %d\n", n.Mx);
+        single(t, "korval_reverse_dns_ok", "gauge", "1 if the public address's PTR name resolves back to it, else 0.",
+               n.Reverse, n.Reverse != CheckUnknown);
+        single(t, "korval_mx_ok", "gauge", "1 if an MX host of the mail domain resolves to the public address, else 0.",
+               n.Mx, n.Mx != CheckUnknown);
     }
     int maintenance;
     if (ledger_open(MailList, &maintenance)) {
@@ -300,8 +300,7 @@ int format_status(char* text, size_t size, const StatusSnapshot& s)
         family(t, "korval_notices_sent_total", "counter", "Messages of the ledger sent to a recipient list since startup.");
         for (int list = 0; list < 2; ++list)
             add(t, "korval_notices_sent_total{list=\"%s\"} %u\n", Lists[list], Ledger.Lists[list].Sent);
-        family(t, "korval_maintenance", "gauge", "1 while a maintenance window is open.");
-        add(t, "korval_maintenance %d\n", maintenance >= 0);
+        single(t, "korval_maintenance", "gauge", "1 while a maintenance window is open.", maintenance >= 0);
     }
     return t.whole;
 }
