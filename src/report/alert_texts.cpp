@@ -47,12 +47,6 @@ const char* failing_word(const LedgerEntry& e, int level)
     }
 }
 
-void write_time_line(Job job)
-{
-    char date[HostTextSize];
-    write_formatted(job, "\r\n\r\nTime: %s\r\n", report_date(date));
-}
-
 } // namespace
 
 void ledger_line_text(char* text, size_t size, const LedgerLine& line)
@@ -83,7 +77,7 @@ void write_ledger_message(Job job, const LedgerMessage& m, int channel)
         if (to == LevelUnstable || m.Lines[0].From == LevelUnstable) {
             char title[HostNameSize + 8];
             entry_title(title, e);
-            write_formatted(job, "Subject: %s %s\r\nPriority: normal\r\n", to ? "Unstable" : "Stable", title);
+            write_subject(job, 0, "%s %s", to ? "Unstable" : "Stable", title);
             if (sms)
                 write_formatted(job, to ? "\r\n%s missed %d/%d polls.\r\n" : "\r\n%s answered %d polls in a row.\r\n",
                                 title, to ? e.Misses : e.Polls, e.Polls);
@@ -94,7 +88,7 @@ void write_ledger_message(Job job, const LedgerMessage& m, int channel)
             }
         } else {
             // Laid out as the low memory report.
-            write_formatted(job, "Subject: Memory %sOK\r\nPriority: normal\r\n", sms ? "" : "on Mercury ");
+            write_subject(job, 0, "Memory %sOK", sms ? "" : "on Mercury ");
             write_formatted(job, "\r\n\r\n%dMB free from %dMB total on Mercury server.\r\n", e.A, e.B);
             char date[HostTextSize];
             write_formatted(job, "\r\nTime: %s\r\n", report_date(date));
@@ -112,7 +106,7 @@ void write_ledger_message(Job job, const LedgerMessage& m, int channel)
         lock_settings();
         copy_text(domain, Settings.HostDomain);
         unlock_settings();
-        write_formatted(job, "Subject: Korval: %s on %s\r\nPriority: %s\r\n", subject, domain, priority);
+        write_subject(job, m.Urgent, "Korval: %s on %s", subject, domain);
         write_time_line(job);
         char line[HostNameSize + 40];
         for (int k = 0; k < m.Count; ++k) {
