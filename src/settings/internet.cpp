@@ -155,7 +155,6 @@ void log_internet_settings(const HostInterface* host, const InternetSettings& s)
         }
         host_log_format(host, 1, 20, "%s", line);
     }
-    for (const char* note : s.Notes)
-        if (note[0] != '\0')
-            host_log_format(host, 1, 15, "%s", note);
+    static_assert(InternetNoteSize == ListSize);
+    log_notes(host, s.Notes, sizeof s.Notes / sizeof *s.Notes);
 }

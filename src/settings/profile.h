@@ -79,6 +79,9 @@ void write_names(const char* path, const char* section, const char* prefix, cons
     }
 }
 
+// The summary's line of each note that is not empty, as a warning.
+void log_notes(const HostInterface* host, const char (*notes)[ListSize], int count);
+
 // A whole decimal number, sign allowed; 0 when the text is not one.
 int read_whole_number(const char* text, long* value);
 // A number from the added sections: absent (or empty) gives fallback,
