@@ -170,27 +170,25 @@ void tell_certificate(const HostInterface* host, int index, const char* name, co
 {
     if (j.notice == NoNotice)
         return;
-    static const char* const Lines[] = {"Certificate of %s renewed: it expires on %s, in %d day%s.",
-                                        "Certificate of %s expires on %s, in %d day%s.",
-                                        "Certificate of %s expires on %s, in %d day%s: critical."};
     const CertificateInfo& c = j.judged;
     char day[11];
     format_day(day, c.not_after);
     CurrentDaysLeft = days_left(c.not_after, now);
     const char* days = plural(CurrentDaysLeft);
-    host_log_format_call(host, 20, j.notice == RenewedNotice ? 25 : 15, Lines[j.notice], name, day, CurrentDaysLeft,
-                         days);
+    int renewed = j.notice == RenewedNotice;
+    host_log_format(host, 20, renewed ? 25 : 15, "Certificate of %s %sexpires on %s, in %d day%s%s.", name,
+                    renewed ? "renewed: it " : "", day, CurrentDaysLeft, days,
+                    j.notice == CriticalNotice ? ": critical" : "");
     format_text(CurrentReason, sizeof CurrentReason, "for %s%s%s %sexpires on %s, in %d day%s", c.subject,
                 c.trusted ? "" : " (not trusted)", c.name_matches ? "" : " (name does not match)",
-                j.notice == RenewedNotice ? "now " : "", day, CurrentDaysLeft, days);
+                renewed ? "now " : "", day, CurrentDaysLeft, days);
     // Servers behind one name that differ: the notice is about the first
     // to expire, and says so.
     if (j.served > 1) {
         host_log_format(host, 20, 15, "Certificate of %s: %d certificates served in the last 24 hours; the first to "
                                       "expire counts.", name, j.served);
-        char more[64];
-        format_text(more, sizeof more, " (the first to expire of %d served in the last 24 hours)", j.served);
-        append_text(CurrentReason, more);
+        append_format(CurrentReason, sizeof CurrentReason, " (the first to expire of %d served in the last 24 hours)",
+                      j.served);
     }
     send_report(CertificateReport, index, j.notice);
 }
