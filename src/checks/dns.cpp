@@ -24,17 +24,11 @@ constexpr DWORD SliceMs = 50;
 // CNAMEs followed from the name asked.
 constexpr int MaxChain = 8;
 
-int lower(int c)
-{
-    return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c;
-}
-
+// Names compare in any letter case; a name read from an answer holds
+// printable ASCII only, which every code page folds alike.
 int same_name(const char* a, const char* b)
 {
-    for (; *a && *b; ++a, ++b)
-        if (lower(*a) != lower(*b))
-            return 0;
-    return *a == *b;
+    return _stricmp(a, b) == 0;
 }
 
 int get16(const uint8_t* p)
@@ -235,12 +229,6 @@ void dns_parse(const uint8_t* m, int size, uint16_t id, const char* name, int ty
         parse_records(m, size, at, get16(m + 6), name, type, a);
     if (a.result != DnsAnswered)
         a.address_count = a.name_count = 0;
-}
-
-void dns_reverse(char (&text)[16], uint32_t address)
-{
-    const uint8_t* b = reinterpret_cast<const uint8_t*>(&address);
-    format_text(text, sizeof text, "%u.%u.%u.%u", b[3], b[2], b[1], b[0]);
 }
 
 void dns_ask(const DnsServer& server, const char* name, int type, DnsAnswer& answer, DWORD deadline_ms,

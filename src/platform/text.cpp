@@ -61,6 +61,12 @@ int append_text(char* buffer, size_t size, const char* text)
     return copy_text(buffer + used, size - used, text);
 }
 
+void append_item(char* buffer, size_t size, const char* item)
+{
+    append_text(buffer, size, buffer[0] ? ", " : "");
+    append_text(buffer, size, item);
+}
+
 void copy_printable(char* buffer, size_t size, const char* text, size_t length)
 {
     size_t n = 0;

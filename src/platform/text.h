@@ -28,6 +28,10 @@ int copy_text(char* buffer, size_t size, const char* text);
 // Returns 1 when it fitted whole, 0 when it was cut.
 int append_text(char* buffer, size_t size, const char* text);
 
+// Appends item to the list of items in buffer, after ", " when the list
+// has one already.
+void append_item(char* buffer, size_t size, const char* item);
+
 // Copies at most length bytes of a text up to its first line end, anything
 // unprintable (and any byte above 126) as '?', cut to fit: a text that a
 // server sent, made fit for a log line.
