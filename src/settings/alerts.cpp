@@ -99,8 +99,7 @@ void read_maintenance(const char* path, AlertSettings& alerts)
         if (alerts.WindowCount < MaxWindows && read_window(rest, w))
             alerts.Windows[alerts.WindowCount++] = w;
         else if (alerts.Corrections[5][0] == '\0')
-            format_text(alerts.Corrections[5], sizeof alerts.Corrections[5],
-                        "[Alerts] Maintenance window '%s' skipped: not a window.", rest);
+            note_line(alerts.Corrections[5], "Alerts", "Maintenance window '%s' skipped: not a window.", rest);
         rest = comma != nullptr ? comma + 1 : nullptr;
     }
 }
@@ -132,8 +131,7 @@ void read_alerts(const char* path, AlertSettings& alerts)
             alerts.UnstableMisses = static_cast<int>(k);
             alerts.UnstablePolls = static_cast<int>(n);
         } else {
-            format_text(alerts.Corrections[0], sizeof alerts.Corrections[0],
-                        "[Alerts] Unstable=%s is not K/N with 1 <= K <= N <= 32: off.", value);
+            note_line(alerts.Corrections[0], "Alerts", "Unstable=%s is not K/N with 1 <= K <= N <= 32: off.", value);
         }
     }
     alerts.DiskMargin = read_bounded(path, "Alerts", "DiskMargin", 0, 0, 1000000, alerts.Corrections[1]);
@@ -145,8 +143,7 @@ void read_alerts(const char* path, AlertSettings& alerts)
         alerts.Quiet.Weekday = EveryDay;
         alerts.QuietOn = read_span(value, alerts.Quiet);
         if (!alerts.QuietOn)
-            format_text(alerts.Corrections[4], sizeof alerts.Corrections[4],
-                        "[Alerts] SmsQuiet=%s is not HH:MM-HH:MM: no quiet hours.", value);
+            note_line(alerts.Corrections[4], "Alerts", "SmsQuiet=%s is not HH:MM-HH:MM: no quiet hours.", value);
     }
     read_maintenance(path, alerts);
 }
