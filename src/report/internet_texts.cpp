@@ -22,5 +22,5 @@ void write_internet_text(Job job, int event, const char* target, const char* sen
     int urgent = event == InternetListed || event == InternetStillListed || event == ReverseWrong || event == MxWrong;
     write_subject(job, urgent, Subjects[event][channel != MailChannel], target);
     write_time_line(job);
-    write_formatted(job, "%s.\r\n", sentence);
+    write_line(job, "%s.", sentence);
 }

@@ -31,6 +31,14 @@ void write_formatted(Job job, const char* format, ...)
     va_end(args);
 }
 
+void write_line(Job job, const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    write_piece(job, "", format, args, "\r\n");
+    va_end(args);
+}
+
 void write_subject(Job job, int urgent, const char* format, ...)
 {
     va_list args;
@@ -55,7 +63,7 @@ const char* report_date(char* buffer)
 void write_time_line(Job job)
 {
     char date[HostTextSize];
-    write_formatted(job, "\r\n\r\nTime: %s\r\n", report_date(date));
+    write_line(job, "\r\n\r\nTime: %s", report_date(date));
 }
 
 namespace {
@@ -70,21 +78,21 @@ struct ItemTexts {
 
 const ItemTexts HostTexts = {
     {{"Responding %s: OK", "No Response on %s"}, {"Live %s", "Dead %s "}},
-    {{"Specified target '%s' is responding again.\r\n", "Specified target '%s' does not respond to echo.\r\n"},
-     {"Host '%s' is responding again.\r\n", "Host '%s' does not respond.\r\n"}},
+    {{"Specified target '%s' is responding again.", "Specified target '%s' does not respond to echo."},
+     {"Host '%s' is responding again.", "Host '%s' does not respond."}},
 };
 
 const ItemTexts ServiceTexts = {
     {{"Service %s: OK", "No Service on %s"}, {"Up %s", "Down %s"}},
-    {{"Specified service '%s' is answering again.\r\n", "Specified service '%s' does not answer: %s.\r\n"},
-     {"Service '%s' is answering again.\r\n", "Service '%s' does not answer: %s.\r\n"}},
+    {{"Specified service '%s' is answering again.", "Specified service '%s' does not answer: %s."},
+     {"Service '%s' is answering again.", "Service '%s' does not answer: %s."}},
 };
 
 // Named after the mail server's domain.
 const ItemTexts MailFlowTexts = {
     {{"Mail Flow on %s: OK", "No Mail Flow on %s"}, {"Mail moves %s", "Mail stuck %s"}},
-    {{"Mail moves through %s again: %s.\r\n", "Mail does not move through %s: %s.\r\n"},
-     {"Mail moves on %s: %s.\r\n", "Mail stuck on %s: %s.\r\n"}},
+    {{"Mail moves through %s again: %s.", "Mail does not move through %s: %s."},
+     {"Mail moves on %s: %s.", "Mail stuck on %s: %s."}},
 };
 
 } // namespace
@@ -96,7 +104,7 @@ void write_item_text(Job job, int kind, const char* name, const char* reason, in
     int failed = dead != 0;
     write_subject(job, failed, texts.subject[short_text][failed], name);
     write_time_line(job);
-    write_formatted(job, texts.line[short_text][failed], name, reason);
+    write_line(job, texts.line[short_text][failed], name, reason);
 }
 
 void write_certificate_text(Job job, const char* name, const char* reason, int32_t days, int notice, int channel)
@@ -109,7 +117,7 @@ void write_certificate_text(Job job, const char* name, const char* reason, int32
     int short_text = channel != MailChannel;
     write_subject(job, notice == 2, Subjects[short_text][notice == 0], name, days, plural(days));
     write_time_line(job);
-    write_formatted(job, short_text ? "Cert '%s' %s.\r\n" : "The certificate of '%s' %s.\r\n", name, reason);
+    write_line(job, short_text ? "Cert '%s' %s." : "The certificate of '%s' %s.", name, reason);
 }
 
 void write_summary_head(Job job, const char* what, const char* domain, int count, const char* noun)
@@ -124,16 +132,16 @@ void write_summary_head(Job job, const char* what, const char* domain, int count
 void write_memory_text(Job job, int channel, int32_t free_mb, int32_t total_mb)
 {
     write_subject(job, 1, channel == MailChannel ? "Low memory on Mercury" : "Low memory");
-    write_formatted(job, "\r\n\r\nOnly %dMB free from %dMB total on Mercury server.\r\n", free_mb, total_mb);
+    write_line(job, "\r\n\r\nOnly %dMB free from %dMB total on Mercury server.", free_mb, total_mb);
     char date[HostTextSize];
-    write_formatted(job, "\r\nTime: %s\r\n", report_date(date));
+    write_line(job, "\r\nTime: %s", report_date(date));
 }
 
 void write_probe_text(Job job, uint32_t number, const char* address)
 {
     write_subject(job, 0, "Korval mail flow probe %u", number);
     write_time_line(job);
-    write_formatted(job, "Probe %u of the mail flow check: the mail server hands it back to %s.\r\n", number,
+    write_line(job, "Probe %u of the mail flow check: the mail server hands it back to %s.", number,
                     address);
 }
 
@@ -161,9 +169,9 @@ void write_disk_date(Job job, int channel)
 {
     char date[HostTextSize];
     if (channel == MailChannel)
-        write_formatted(job, "\r\n\r\nTime: %s\r\n\r\n", report_date(date));
+        write_line(job, "\r\n\r\nTime: %s\r\n", report_date(date));
     else
-        write_formatted(job, "\r\n\r\n%s\r\n", report_date(date));
+        write_line(job, "\r\n\r\n%s", report_date(date));
 }
 
 } // namespace
@@ -176,11 +184,11 @@ void write_disk_space_text(Job job, int32_t low, int channel)
     if (channel == MailChannel) {
         write_subject(job, 1, "Low DiskSpace (%s) on Mercury", path.text);
         write_disk_date(job, channel);
-        write_formatted(job, "There is %s%d MB free on drive %s .\r\n", low ? "only " : "", mb, path.text);
+        write_line(job, "There is %s%d MB free on drive %s .", low ? "only " : "", mb, path.text);
     } else {
         write_subject(job, 1, low ? "MercLowDisk %s (%dMB)" : "MercDisk %s NO Low (%dMB)", path.text, mb);
         write_disk_date(job, channel);
-        write_formatted(job, "%dMB free on %s .\r\n", mb, path.text);
+        write_line(job, "%dMB free on %s .", mb, path.text);
     }
 }
 
@@ -195,15 +203,15 @@ void write_disk_availability_text(Job job, int32_t unavailable, int channel)
             write_subject(job, 0, "Disk on Mercury available");
         write_disk_date(job, channel);
         if (unavailable)
-            write_formatted(job, "Unable to detect disk space on drive %s .\r\n", path.text);
+            write_line(job, "Unable to detect disk space on drive %s .", path.text);
         else
-            write_formatted(job, "Disk space on drive %s detected.\r\n", path.text);
+            write_line(job, "Disk space on drive %s detected.", path.text);
     } else {
         if (unavailable)
             write_subject(job, 1, "Mercury No_Disk %s", path.text);
         else
             write_subject(job, 0, "Mercury Disk_On");
         write_disk_date(job, channel);
-        write_formatted(job, "%s %s found.\r\n", path.text, unavailable ? "not" : "");
+        write_line(job, "%s %s found.", path.text, unavailable ? "not" : "");
     }
 }
