@@ -11,11 +11,14 @@
 namespace {
 
 constexpr int64_t SecondsPerDay = 86400;
+constexpr uint64_t DaySeconds = SecondsPerDay;
 constexpr uint64_t MsPerDay = 86400000;
 
-int64_t threshold_days(int days, int64_t lifetime_days, int part)
+// Lifetimes and days left are never negative where they are divided: the
+// unsigned division is the 64-bit helper the daemon links anyway.
+int64_t threshold_days(int days, uint64_t lifetime_days, unsigned part)
 {
-    int64_t scaled = lifetime_days / part;
+    int64_t scaled = static_cast<int64_t>(lifetime_days / part);
     return days < scaled ? days : scaled;
 }
 
@@ -26,7 +29,7 @@ int certificate_level(const CertificateInfo& c, int64_t now, int warn_days, int 
     int64_t left = c.not_after - now;
     if (left <= 0 || now < c.not_before)
         return CertNotValid;
-    int64_t lifetime = (c.not_after - c.not_before) / SecondsPerDay;
+    uint64_t lifetime = static_cast<uint64_t>(c.not_after - c.not_before) / DaySeconds;
     if (critical_days > 0 && left < threshold_days(critical_days, lifetime, 10) * SecondsPerDay)
         return CertCritical;
     if (warn_days > 0 && left < threshold_days(warn_days, lifetime, 4) * SecondsPerDay)
@@ -38,7 +41,9 @@ int32_t days_left(int64_t expiry, int64_t now)
 {
     int64_t left = expiry - now;
     // Rounded down, also below 0.
-    int64_t days = left >= 0 ? left / SecondsPerDay : -((-left + SecondsPerDay - 1) / SecondsPerDay);
+    uint64_t magnitude = left >= 0 ? static_cast<uint64_t>(left) : 0 - static_cast<uint64_t>(left);
+    int64_t days = left >= 0 ? static_cast<int64_t>(magnitude / DaySeconds)
+                             : -static_cast<int64_t>((magnitude + DaySeconds - 1) / DaySeconds);
     return days > INT32_MAX ? INT32_MAX : days < INT32_MIN ? INT32_MIN : static_cast<int32_t>(days);
 }
 
@@ -165,27 +170,25 @@ void tell_certificate(const HostInterface* host, int index, const char* name, co
 {
     if (j.notice == NoNotice)
         return;
-    static const char* const Lines[] = {"Certificate of %s renewed: it expires on %s, in %d day%s.",
-                                        "Certificate of %s expires on %s, in %d day%s.",
-                                        "Certificate of %s expires on %s, in %d day%s: critical."};
     const CertificateInfo& c = j.judged;
     char day[11];
     format_day(day, c.not_after);
     CurrentDaysLeft = days_left(c.not_after, now);
     const char* days = plural(CurrentDaysLeft);
-    host_log_format_call(host, 20, j.notice == RenewedNotice ? 25 : 15, Lines[j.notice], name, day, CurrentDaysLeft,
-                         days);
+    int renewed = j.notice == RenewedNotice;
+    host_log_format(host, 20, renewed ? 25 : 15, "Certificate of %s %sexpires on %s, in %d day%s%s.", name,
+                    renewed ? "renewed: it " : "", day, CurrentDaysLeft, days,
+                    j.notice == CriticalNotice ? ": critical" : "");
     format_text(CurrentReason, sizeof CurrentReason, "for %s%s%s %sexpires on %s, in %d day%s", c.subject,
                 c.trusted ? "" : " (not trusted)", c.name_matches ? "" : " (name does not match)",
-                j.notice == RenewedNotice ? "now " : "", day, CurrentDaysLeft, days);
+                renewed ? "now " : "", day, CurrentDaysLeft, days);
     // Servers behind one name that differ: the notice is about the first
     // to expire, and says so.
     if (j.served > 1) {
         host_log_format(host, 20, 15, "Certificate of %s: %d certificates served in the last 24 hours; the first to "
                                       "expire counts.", name, j.served);
-        char more[64];
-        format_text(more, sizeof more, " (the first to expire of %d served in the last 24 hours)", j.served);
-        append_text(CurrentReason, more);
+        append_format(CurrentReason, sizeof CurrentReason, " (the first to expire of %d served in the last 24 hours)",
+                      j.served);
     }
     send_report(CertificateReport, index, j.notice);
 }

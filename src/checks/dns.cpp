@@ -7,6 +7,7 @@
 
 #include <cstring>
 
+#include "platform/platform.h"
 #include "platform/text.h"
 
 namespace {
@@ -23,17 +24,11 @@ constexpr DWORD SliceMs = 50;
 // CNAMEs followed from the name asked.
 constexpr int MaxChain = 8;
 
-int lower(int c)
-{
-    return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c;
-}
-
+// Names compare in any letter case; a name read from an answer holds
+// printable ASCII only, which every code page folds alike.
 int same_name(const char* a, const char* b)
 {
-    for (; *a && *b; ++a, ++b)
-        if (lower(*a) != lower(*b))
-            return 0;
-    return *a == *b;
+    return _stricmp(a, b) == 0;
 }
 
 int get16(const uint8_t* p)
@@ -86,18 +81,11 @@ int read_name(const uint8_t* m, int size, int* at, char (&out)[DnsNameSize])
 }
 
 // A random id from the system's random source, so that an answer cannot be
-// guessed by someone who sees no query; advapi32 is loaded only here.
+// guessed by someone who sees no query.
 uint16_t random_id()
 {
-    typedef BOOLEAN(WINAPI * GenRandom)(PVOID, ULONG);
-    static GenRandom generate;
-    if (!generate) {
-        HMODULE library = LoadLibraryA("advapi32.dll");
-        if (library)
-            generate = reinterpret_cast<GenRandom>(reinterpret_cast<void*>(GetProcAddress(library, "SystemFunction036")));
-    }
     uint16_t id = 0;
-    if (!generate || !generate(&id, sizeof id)) {
+    if (!random_bytes(&id, sizeof id)) {
         LARGE_INTEGER counter;
         QueryPerformanceCounter(&counter);
         id = static_cast<uint16_t>(counter.LowPart ^ counter.LowPart >> 16 ^ GetCurrentThreadId());
@@ -241,12 +229,6 @@ void dns_parse(const uint8_t* m, int size, uint16_t id, const char* name, int ty
         parse_records(m, size, at, get16(m + 6), name, type, a);
     if (a.result != DnsAnswered)
         a.address_count = a.name_count = 0;
-}
-
-void dns_reverse(char (&text)[16], uint32_t address)
-{
-    const uint8_t* b = reinterpret_cast<const uint8_t*>(&address);
-    format_text(text, sizeof text, "%u.%u.%u.%u", b[3], b[2], b[1], b[0]);
 }
 
 void dns_ask(const DnsServer& server, const char* name, int type, DnsAnswer& answer, DWORD deadline_ms,

@@ -55,9 +55,6 @@ int dns_build_query(uint8_t* out, int size, uint16_t id, const char* name, int t
 // outside message[0 .. size).
 void dns_parse(const uint8_t* message, int size, uint16_t id, const char* name, int type, DnsAnswer& answer);
 
-// "d.c.b.a" of an address in network order, for the reverse and list names.
-void dns_reverse(char (&text)[16], uint32_t address);
-
 // Asks server over UDP, once again after a silence, until deadline_ms on
 // GetTickCount's clock (a round is far shorter than its wrap); every wait is
 // a slice that life_over ends. A datagram from elsewhere, with another id or

@@ -33,21 +33,22 @@ uint32_t ipv4(uint8_t a, uint8_t b, uint8_t c, uint8_t d)
 
 // The listing codes of the default lists, from each list's own
 // documentation (docs/internet.md says where).
+const char* const CodedLists[] = {"zen.spamhaus.org", "b.barracudacentral.org", "bl.spamcop.net"};
 struct ListingCode {
-    const char* list;
+    uint8_t list; // in CodedLists
     uint8_t last; // 127.0.0.last
     const char* meaning;
 };
 const ListingCode Codes[] = {
-    {"zen.spamhaus.org", 2, "SBL, a verified spam source or spam operation"},
-    {"zen.spamhaus.org", 3, "CSS, a snowshoe spam source found by automation"},
-    {"zen.spamhaus.org", 4, "XBL, an exploited or infected host"},
-    {"zen.spamhaus.org", 9, "DROP, a hijacked or criminal network"},
-    {"zen.spamhaus.org", 10, "PBL, an end-user range that the ISP says should not send mail directly"},
-    {"zen.spamhaus.org", 11, "PBL, an end-user range that Spamhaus says should not send mail directly"},
-    {"zen.spamhaus.org", 30, "BCL, a botnet controller"},
-    {"b.barracudacentral.org", 2, "Barracuda Reputation Block List, a poor sender reputation"},
-    {"bl.spamcop.net", 2, "SpamCop Blocking List, a source of reported spam"},
+    {0, 2, "SBL, a verified spam source or spam operation"},
+    {0, 3, "CSS, a snowshoe spam source found by automation"},
+    {0, 4, "XBL, an exploited or infected host"},
+    {0, 9, "DROP, a hijacked or criminal network"},
+    {0, 10, "PBL, an end-user range that the ISP says should not send mail directly"},
+    {0, 11, "PBL, an end-user range that Spamhaus says should not send mail directly"},
+    {0, 30, "BCL, a botnet controller"},
+    {1, 2, "Barracuda Reputation Block List, a poor sender reputation"},
+    {2, 2, "SpamCop Blocking List, a source of reported spam"},
 };
 
 // The error codes in 127.255.255.0/24 (Spamhaus's, which others follow).
@@ -73,8 +74,9 @@ void unusable(ListJudgement& j, const char* format, const char* a, const char* b
 void ask_name(const DnsAsker& asker, char (&name)[DnsNameSize], uint32_t address, const char* zone, int type,
               DnsAnswer& answer)
 {
+    // "d.c.b.a" of a.b.c.d: the address with its bytes the other way round.
     char reversed[16];
-    dns_reverse(reversed, address);
+    ipv4_text(reversed, __builtin_bswap32(address));
     format_text(name, sizeof name, "%s.%s", reversed, zone);
     asker.ask(asker.context, name, type, answer);
 }
@@ -146,7 +148,7 @@ const char* listing_meaning(const char* list, uint32_t code)
         return nullptr;
     int known = 0;
     for (const ListingCode& c : Codes)
-        if (same_zone(c.list, list)) {
+        if (same_zone(CodedLists[c.list], list)) {
             known = 1;
             if (c.last == b[3])
                 return c.meaning;
@@ -185,27 +187,28 @@ void judge_answer(const char* list, const DnsAnswer& a, ListJudgement& j)
 void judge_list(const DnsAsker& asker, const char* list, uint32_t address, ListJudgement& j)
 {
     static const struct {
-        const char* entry;
-        uint8_t last;
+        uint8_t last;       // the entry is 127.0.0.last
         int verdict;        // what a working list says of it
         const char* wrong;  // what it means when the list says the other
     } Tests[] = {
-        {"127.0.0.2", 2, ListListed, "its test entry 127.0.0.2 is not listed: the list answers nothing through this resolver"},
-        {"127.0.0.1", 1, ListNotListed, "its test entry 127.0.0.1 is listed: the list lists everything"},
+        {2, ListListed, "is not listed: the list answers nothing through this resolver"},
+        {1, ListNotListed, "is listed: the list lists everything"},
     };
     char name[DnsNameSize];
     DnsAnswer a;
     for (const auto& test : Tests) {
-        ask_name(asker, name, ipv4(127, 0, 0, test.last), list, DnsA, a);
+        uint32_t entry = ipv4(127, 0, 0, test.last);
+        ask_name(asker, name, entry, list, DnsA, a);
         judge_answer(list, a, j);
         if (j.verdict == test.verdict)
             continue;
-        char why[ListReasonSize];
+        char why[ListReasonSize], text[16];
         copy_text(why, j.reason);
+        ipv4_text(text, entry);
         if (j.verdict == ListUnusable)
-            unusable(j, "test entry %s: %s", test.entry, why);
+            unusable(j, "test entry %s: %s", text, why);
         else
-            unusable(j, "%s", test.wrong);
+            unusable(j, "its test entry %s %s", text, test.wrong);
         return;
     }
     ask_name(asker, name, address, list, DnsA, a);
@@ -223,14 +226,14 @@ int judge_reverse(const DnsAsker& asker, uint32_t address, char (&reason)[CheckR
         return CheckWrong;
     }
     if (ptr.result != DnsAnswered) {
-        format_text(reason, sizeof reason, "the PTR query of %s: %s", ip, dns_result_text(ptr.result));
+        format_text(reason, sizeof reason, "the %s query of %s: %s", "PTR", ip, dns_result_text(ptr.result));
         return CheckUnknown;
     }
     int at;
     char found[CheckReasonSize];
     int verdict = any_resolves(asker, ptr, address, at, found);
     if (verdict == CheckUnknown)
-        format_text(reason, sizeof reason, "the look-up of %s, the PTR name of %s: %s", ptr.names[at], ip, found);
+        format_text(reason, sizeof reason, "the look-up of %s, %s of %s: %s", ptr.names[at], "the PTR name", ip, found);
     else
         format_text(reason, sizeof reason, "the PTR name of %s is %s, which %s", ip, ptr.names[at],
                     verdict == CheckRight ? "resolves back to it" : found);
@@ -248,7 +251,7 @@ int judge_mx(const DnsAsker& asker, const char* domain, uint32_t address, char (
         return CheckWrong;
     }
     if (mx.result != DnsAnswered) {
-        format_text(reason, sizeof reason, "the MX query of %s: %s", domain, dns_result_text(mx.result));
+        format_text(reason, sizeof reason, "the %s query of %s: %s", "MX", domain, dns_result_text(mx.result));
         return CheckUnknown;
     }
     // Without MX records the domain itself takes the mail (RFC 5321).
@@ -259,14 +262,12 @@ int judge_mx(const DnsAsker& asker, const char* domain, uint32_t address, char (
     int at;
     char found[CheckReasonSize], hosts[CheckReasonSize] = "";
     int verdict = any_resolves(asker, mx, address, at, found);
-    for (int k = 0; k < mx.name_count && k < DnsMaxNames; ++k) {
-        append_text(hosts, k ? ", " : "");
-        append_text(hosts, mx.names[k][0] ? mx.names[k] : "(none)");
-    }
+    for (int k = 0; k < mx.name_count && k < DnsMaxNames; ++k)
+        append_item(hosts, sizeof hosts, mx.names[k][0] ? mx.names[k] : "(none)");
     if (verdict == CheckRight)
         format_text(reason, sizeof reason, "MX host %s of %s resolves to %s", mx.names[at], domain, ip);
     else if (verdict == CheckUnknown)
-        format_text(reason, sizeof reason, "the look-up of %s, MX host of %s: %s", mx.names[at], domain, found);
+        format_text(reason, sizeof reason, "the look-up of %s, %s of %s: %s", mx.names[at], "MX host", domain, found);
     else
         format_text(reason, sizeof reason, "no MX host of %s resolves to %s (MX: %s)", domain, ip, hosts);
     return verdict;
@@ -370,10 +371,10 @@ void tell_list(const HostInterface* host, ListState& st, const ListJudgement& j,
             return;
         char code[16];
         ipv4_text(code, j.code);
-        format_text(sentence, sizeof sentence, "%s is listed on %s: %s (%s)", ip, st.Name,
-                    listing_meaning(st.Name, j.code), code);
-        host_log_format(host, 20, 15, "%s on %s: %s (%s).", first ? "Listed" : "Still listed", st.Name,
-                        listing_meaning(st.Name, j.code), code);
+        const char* meaning = listing_meaning(st.Name, j.code);
+        format_text(sentence, sizeof sentence, "%s is listed on %s: %s (%s)", ip, st.Name, meaning, code);
+        host_log_format(host, 20, 15, "%s on %s: %s (%s).", first ? "Listed" : "Still listed", st.Name, meaning,
+                        code);
         st.Listed = 1;
         st.RemindedMs = now;
         report(first ? InternetListed : InternetStillListed, st.Name, sentence);
@@ -467,14 +468,10 @@ void internet_facts(InternetFacts& f)
         f.Unusable += st.Seen && !st.Usable;
         f.ListedRounds += st.ListedRounds;
         f.UnusableRounds += st.UnusableRounds;
-        if (st.ListedRounds) {
-            append_text(f.ListedNames, f.ListedNames[0] ? ", " : "");
-            append_text(f.ListedNames, st.Name);
-        }
-        if (st.UnusableRounds) {
-            append_text(f.UnusableNames, f.UnusableNames[0] ? ", " : "");
-            append_text(f.UnusableNames, st.Name);
-        }
+        if (st.ListedRounds)
+            append_item(f.ListedNames, sizeof f.ListedNames, st.Name);
+        if (st.UnusableRounds)
+            append_item(f.UnusableNames, sizeof f.UnusableNames, st.Name);
     }
     f.Reverse = Internet.Reverse;
     f.Mx = Internet.Mx;

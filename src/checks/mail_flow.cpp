@@ -1,5 +1,6 @@
 #include "checks/mail_flow.h"
 
+#include <cstdarg>
 #include <cstring>
 
 #include "cycle/errand.h"
@@ -24,6 +25,20 @@ void drop(MailFlowState& flow, int first, int count)
     flow.Count -= count;
 }
 
+// The log line and the count of a probe that did not go out: 0.
+int not_sent(const HostInterface* host, uint32_t number, const char* why, ...) __attribute__((format(ms_printf, 3, 4)));
+int not_sent(const HostInterface* host, uint32_t number, const char* why, ...)
+{
+    char reason[sizeof ReportSnapshot::DaemonAddress + 40];
+    va_list args;
+    va_start(args, why);
+    vformat_text(reason, sizeof reason, why, args);
+    va_end(args);
+    host_log_format(host, 1, 15, "Mail flow probe %u not sent: %s.", number, reason);
+    host_bump_statistic(host, Failures);
+    return 0;
+}
+
 // The probe mail. It is in the table before the host has it: the host may
 // hand it back before close_job returns. 1 when it went out.
 int send_probe(const HostInterface* host, uint32_t number)
@@ -36,26 +51,16 @@ int send_probe(const HostInterface* host, uint32_t number)
     int tokened = MailFlow.Token[0] != '\0';
     int named = tokened && format_probe_sender(sender, sizeof sender, probe.DaemonAddress, MailFlow.Token, number);
     unlock_settings();
-    if (!named) {
-        if (!tokened)
-            host_log_format(host, 1, 15, "Mail flow probe %u not sent: the system gave no random token.", number);
-        else
-            host_log_format(host, 1, 15, "Mail flow probe %u not sent: the address %s has no domain.", number,
-                            probe.DaemonAddress);
-        host_bump_statistic(host, Failures);
-        return 0;
-    }
+    if (!named)
+        return tokened ? not_sent(host, number, "the address %s has no domain", probe.DaemonAddress)
+                       : not_sent(host, number, "the system gave no random token");
     // The sender says which probe of which life it is: the only part of
     // the mail that comes back to the daemon.
     Job job = host_create_job(host, sender);
-    if (job == nullptr) {
-        host_log_format(host, 1, 15, "Mail flow probe %u not sent: the host created no job.", number);
-        host_bump_statistic(host, Failures);
-        return 0;
-    }
+    if (job == nullptr)
+        return not_sent(host, number, "the host created no job");
     if (host_add_recipient(host, job, probe.DaemonAddress) <= 0) {
-        host_log_format(host, 1, 15, "Mail flow probe %u not sent: the host refused %s.", number, probe.DaemonAddress);
-        host_bump_statistic(host, Failures);
+        not_sent(host, number, "the host refused %s", probe.DaemonAddress);
         host_close_job(host, job);
         return 0;
     }

@@ -2,13 +2,10 @@
 
 #include <cstring>
 
+#include "platform/platform.h"
 #include "platform/text.h"
 
 namespace {
-
-// RtlGenRandom: advapi32 exports it only by this name, and not on every
-// system, so it is looked up at run time.
-typedef BOOLEAN(WINAPI* GenRandom)(PVOID, ULONG);
 
 constexpr int TokenDigits = ProbeTokenSize - 1;
 
@@ -33,13 +30,8 @@ void draw_probe_token(void* data, HANDLE)
 {
     char* token = static_cast<char*>(data);
     token[0] = '\0';
-    HMODULE advapi = GetModuleHandleA("advapi32.dll");
-    if (!advapi)
-        advapi = LoadLibraryA("advapi32.dll");
-    auto random = advapi ? reinterpret_cast<GenRandom>(reinterpret_cast<void*>(GetProcAddress(advapi, "SystemFunction036")))
-                         : nullptr;
     unsigned char bits[TokenDigits / 2];
-    if (!random || !random(bits, sizeof bits))
+    if (!random_bytes(bits, sizeof bits))
         return;
     static const char Digits[] = "0123456789abcdef";
     for (int i = 0; i < TokenDigits; ++i)

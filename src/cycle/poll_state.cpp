@@ -17,6 +17,29 @@ void note_poll(PollReading& reading, const char* name, int answered)
     reading.Missed = answered ? 0 : reading.Missed == UINT16_MAX ? UINT16_MAX : reading.Missed + 1;
 }
 
+int copy_slot_name_of(const char* names, int slots, int size, const int& count, int index, char* name)
+{
+    lock_settings();
+    int configured = index >= 0 && index < count && index < slots;
+    if (configured)
+        copy_text(name, size, names + index * size);
+    unlock_settings();
+    return configured;
+}
+
+int record_slot_poll_of(const char* names, int slots, int size, const int& count, HostStateEntry* states,
+                        PollReading* readings, int index, const char* name, int answered, PollOutcome& outcome)
+{
+    lock_settings();
+    int same = index >= 0 && index < count && index < slots && strncmp(names + index * size, name, size) == 0;
+    if (same) {
+        outcome = record_poll(states[index], answered);
+        note_poll(readings[index], name, answered);
+    }
+    unlock_settings();
+    return same;
+}
+
 PollOutcome record_poll(HostStateEntry& state, int answered)
 {
     PollOutcome outcome{};

@@ -44,33 +44,26 @@ PollOutcome record_poll(HostStateEntry& state, int answered);
 
 // Copies the name in slot index of a host, drive or service table, under the
 // settings lock; 0 when the slot is not (or no longer) part of the table.
+// One function for every table: names holds slots of size bytes each.
+int copy_slot_name_of(const char* names, int slots, int size, const int& count, int index, char* name);
 template <int Slots, int Size>
-int copy_slot_name(const char (&names)[Slots][Size], const int& count, int index, char (&name)[Size])
+inline int copy_slot_name(const char (&names)[Slots][Size], const int& count, int index, char (&name)[Size])
 {
-    lock_settings();
-    int configured = index >= 0 && index < count && index < Slots;
-    if (configured)
-        copy_text(name, names[index]);
-    unlock_settings();
-    return configured;
+    return copy_slot_name_of(names[0], Slots, Size, count, index, name);
 }
 
 // Applies the answer to states[index] and to its reading under the lock
 // when slot index still holds name: a reload may have shrunk or rewritten
 // the table during the check, and the answer belongs only to what was
 // checked. 0 when it does not.
+int record_slot_poll_of(const char* names, int slots, int size, const int& count, HostStateEntry* states,
+                        PollReading* readings, int index, const char* name, int answered, PollOutcome& outcome);
 template <int Slots, int Size>
-int record_slot_poll(const char (&names)[Slots][Size], const int& count, HostStateEntry (&states)[Slots],
-                     PollReading (&readings)[Slots], int index, const char* name, int answered, PollOutcome& outcome)
+inline int record_slot_poll(const char (&names)[Slots][Size], const int& count, HostStateEntry (&states)[Slots],
+                            PollReading (&readings)[Slots], int index, const char* name, int answered,
+                            PollOutcome& outcome)
 {
-    lock_settings();
-    int same = index >= 0 && index < count && index < Slots && strncmp(names[index], name, Size) == 0;
-    if (same) {
-        outcome = record_poll(states[index], answered);
-        note_poll(readings[index], name, answered);
-    }
-    unlock_settings();
-    return same;
+    return record_slot_poll_of(names[0], Slots, Size, count, states, readings, index, name, answered, outcome);
 }
 
 // The texts of one kind of polled entry (formats with the entry's name).

@@ -36,7 +36,8 @@ uint64_t call_MonotonicMs()
     ::QueryPerformanceCounter(&count);
     ::QueryPerformanceFrequency(&frequency);
     uint64_t ticks = static_cast<uint64_t>(count.QuadPart), hz = static_cast<uint64_t>(frequency.QuadPart);
-    return ticks / hz * 1000 + ticks % hz * 1000 / hz;
+    uint64_t rest;
+    return divide(ticks, hz, rest) * 1000 + rest * 1000 / hz;
 }
 
 void call_GetLocalTime(LPSYSTEMTIME time) { ::GetLocalTime(time); }
@@ -95,4 +96,30 @@ const PlatformCalls PlatformDefaults = {
     call_MessageBoxA,
 };
 
-PlatformCalls Platform = PlatformDefaults;
+uint64_t divide(uint64_t a, uint64_t b, uint64_t& remainder)
+{
+    uint64_t quotient = a / b;
+    // Hidden from the optimiser, which would otherwise fuse the division and
+    // the remainder into libgcc's divmod helper: a second helper in the DLL.
+    __asm__("" : "+g"(quotient));
+    remainder = a - quotient * b;
+    return quotient;
+}
+
+int random_bytes(void* bytes, unsigned long size)
+{
+    // RtlGenRandom: advapi32 exports it only by this name, and not on every
+    // system, so it is looked up at run time, when first needed.
+    typedef BOOLEAN(WINAPI * GenRandom)(PVOID, ULONG);
+    static GenRandom generate;
+    if (!generate) {
+        HMODULE library = LoadLibraryA("advapi32.dll");
+        if (library)
+            generate = reinterpret_cast<GenRandom>(reinterpret_cast<void*>(GetProcAddress(library, "SystemFunction036")));
+    }
+    return generate && generate(bytes, size);
+}
+
+// Filled from PlatformDefaults as the DLL is loaded: a table written at
+// load takes no room in the file.
+PlatformCalls Platform;

@@ -62,5 +62,12 @@ struct PlatformCalls {
 
 extern PlatformCalls Platform;
 
-// The table as it was at load time, for tests that restore single entries.
+// a / b, with a % b in remainder: the one 64-bit division helper of libgcc
+// that the DLL links.
+uint64_t divide(uint64_t a, uint64_t b, uint64_t& remainder);
+// Fills bytes from the system's random source; 0 when it has none.
+int random_bytes(void* bytes, unsigned long size);
+
+// The table as it is at load time (DllMain copies it into Platform), for
+// tests that restore single entries.
 extern const PlatformCalls PlatformDefaults;

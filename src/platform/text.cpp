@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/platform.h"
+
 int vformat_text(char* buffer, size_t size, const char* format, va_list args)
 {
     // _vsnprintf gives -1 when the text is longer than the buffer and
@@ -24,6 +26,16 @@ int format_text(char* buffer, size_t size, const char* format, ...)
     va_list args;
     va_start(args, format);
     int whole = vformat_text(buffer, size, format, args);
+    va_end(args);
+    return whole;
+}
+
+int append_format(char* buffer, size_t size, const char* format, ...)
+{
+    size_t used = strnlen(buffer, size - 1);
+    va_list args;
+    va_start(args, format);
+    int whole = vformat_text(buffer + used, size - used, format, args);
     va_end(args);
     return whole;
 }
@@ -49,6 +61,12 @@ int append_text(char* buffer, size_t size, const char* text)
     return copy_text(buffer + used, size - used, text);
 }
 
+void append_item(char* buffer, size_t size, const char* item)
+{
+    append_text(buffer, size, buffer[0] ? ", " : "");
+    append_text(buffer, size, item);
+}
+
 void copy_printable(char* buffer, size_t size, const char* text, size_t length)
 {
     size_t n = 0;
@@ -62,6 +80,8 @@ void copy_printable(char* buffer, size_t size, const char* text, size_t length)
 Seconds seconds_of(unsigned long long ms)
 {
     Seconds s;
-    format_text(s.text, sizeof s.text, "%I64u.%03u", ms / 1000, static_cast<unsigned>(ms % 1000));
+    uint64_t thousandths;
+    uint64_t whole = divide(ms, 1000, thousandths);
+    format_text(s.text, sizeof s.text, "%I64u.%03u", whole, static_cast<unsigned>(thousandths));
     return s;
 }

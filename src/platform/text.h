@@ -15,6 +15,11 @@ int format_text(char* buffer, size_t size, const char* format, ...)
 int vformat_text(char* buffer, size_t size, const char* format, va_list args)
     __attribute__((format(ms_printf, 3, 0)));
 
+// Appends the formatted text to the terminated text in buffer, within size
+// bytes. Returns 1 when it fitted whole, 0 when it was cut.
+int append_format(char* buffer, size_t size, const char* format, ...)
+    __attribute__((format(ms_printf, 3, 4)));
+
 // Copies the text into buffer (size bytes, size > 0), cut to size - 1
 // characters. Returns 1 when the whole text fitted, 0 when it was cut.
 int copy_text(char* buffer, size_t size, const char* text);
@@ -22,6 +27,10 @@ int copy_text(char* buffer, size_t size, const char* text);
 // Appends text to the terminated text in buffer, within size bytes.
 // Returns 1 when it fitted whole, 0 when it was cut.
 int append_text(char* buffer, size_t size, const char* text);
+
+// Appends item to the list of items in buffer, after ", " when the list
+// has one already.
+void append_item(char* buffer, size_t size, const char* item);
 
 // Copies at most length bytes of a text up to its first line end, anything
 // unprintable (and any byte above 126) as '?', cut to fit: a text that a

@@ -47,12 +47,6 @@ const char* failing_word(const LedgerEntry& e, int level)
     }
 }
 
-void write_time_line(Job job)
-{
-    char date[HostTextSize];
-    write_formatted(job, "\r\n\r\nTime: %s\r\n", report_date(date));
-}
-
 } // namespace
 
 void ledger_line_text(char* text, size_t size, const LedgerLine& line)
@@ -83,21 +77,21 @@ void write_ledger_message(Job job, const LedgerMessage& m, int channel)
         if (to == LevelUnstable || m.Lines[0].From == LevelUnstable) {
             char title[HostNameSize + 8];
             entry_title(title, e);
-            write_formatted(job, "Subject: %s %s\r\nPriority: normal\r\n", to ? "Unstable" : "Stable", title);
+            write_subject(job, 0, "%s %s", to ? "Unstable" : "Stable", title);
             if (sms)
-                write_formatted(job, to ? "\r\n%s missed %d/%d polls.\r\n" : "\r\n%s answered %d polls in a row.\r\n",
+                write_line(job, to ? "\r\n%s missed %d/%d polls." : "\r\n%s answered %d polls in a row.",
                                 title, to ? e.Misses : e.Polls, e.Polls);
             else {
                 write_time_line(job);
-                write_formatted(job, to ? "'%s' missed %d of its last %d polls.\r\n" : "'%s' answered its last %d polls.\r\n",
+                write_line(job, to ? "'%s' missed %d of its last %d polls." : "'%s' answered its last %d polls.",
                                 title, to ? e.Misses : e.Polls, e.Polls);
             }
         } else {
             // Laid out as the low memory report.
-            write_formatted(job, "Subject: Memory %sOK\r\nPriority: normal\r\n", sms ? "" : "on Mercury ");
-            write_formatted(job, "\r\n\r\n%dMB free from %dMB total on Mercury server.\r\n", e.A, e.B);
+            write_subject(job, 0, "Memory %sOK", sms ? "" : "on Mercury ");
+            write_line(job, "\r\n\r\n%dMB free from %dMB total on Mercury server.", e.A, e.B);
             char date[HostTextSize];
-            write_formatted(job, "\r\nTime: %s\r\n", report_date(date));
+            write_line(job, "\r\nTime: %s", report_date(date));
         }
         return;
     }
@@ -112,19 +106,19 @@ void write_ledger_message(Job job, const LedgerMessage& m, int channel)
         lock_settings();
         copy_text(domain, Settings.HostDomain);
         unlock_settings();
-        write_formatted(job, "Subject: Korval: %s on %s\r\nPriority: %s\r\n", subject, domain, priority);
+        write_subject(job, m.Urgent, "Korval: %s on %s", subject, domain);
         write_time_line(job);
         char line[HostNameSize + 40];
         for (int k = 0; k < m.Count; ++k) {
             ledger_line_text(line, sizeof line, m.Lines[k]);
-            write_formatted(job, "%s\r\n", line);
+            write_line(job, "%s", line);
         }
         if (m.More > 0)
-            write_formatted(job, "%d more came and went.\r\n", m.More);
+            write_line(job, "%d more came and went.", m.More);
         return;
     }
 
-    write_formatted(job, "Subject: Korval %s\r\nPriority: %s\r\n\r\n", subject, priority);
+    write_line(job, "Subject: Korval %s\r\nPriority: %s\r\n", subject, priority);
     // Each line while it fits, keeping room for the count of the rest.
     char text[SmsLineSize] = "";
     int shown = 0;
@@ -143,10 +137,7 @@ void write_ledger_message(Job job, const LedgerMessage& m, int channel)
         append_text(text, line);
     }
     int rest = m.Count - shown + m.More;
-    if (rest > 0) {
-        char more[16];
-        format_text(more, sizeof more, " +%d more", rest);
-        append_text(text, more);
-    }
-    write_formatted(job, "%s\r\n", text);
+    if (rest > 0)
+        append_format(text, sizeof text, " +%d more", rest);
+    write_line(job, "%s", text);
 }

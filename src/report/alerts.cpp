@@ -205,9 +205,9 @@ void write_window_line(Job job)
     if (!ledger_open(MailList, &end))
         return;
     if (end >= 0)
-        write_formatted(job, "Maintenance until %02d:%02d: reports held.\r\n", end / 60, end % 60);
+        write_line(job, "Maintenance until %02d:%02d: reports held.", end / 60, end % 60);
     else if (ledger_open(SmsList, &end), end >= 0)
-        write_formatted(job, "SMS quiet hours until %02d:%02d: SMS held.\r\n", end / 60, end % 60);
+        write_line(job, "SMS quiet hours until %02d:%02d: SMS held.", end / 60, end % 60);
 }
 
 void write_window_blips(Job job)
@@ -217,10 +217,10 @@ void write_window_blips(Job job)
         const Blip& b = Ledger.WindowBlips[k];
         LedgerLine l{b.Slot, b.Level, LevelFine, 1, b.From, b.To};
         ledger_line_text(line, sizeof line, l);
-        write_formatted(job, "Inside a window: %s.\r\n", line);
+        write_line(job, "Inside a window: %s.", line);
     }
     if (Ledger.WindowBlipsLost > 0)
-        write_formatted(job, "Inside a window: %d more.\r\n", Ledger.WindowBlipsLost);
+        write_line(job, "Inside a window: %d more.", Ledger.WindowBlipsLost);
 }
 
 void ledger_digest_sent()

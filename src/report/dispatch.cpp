@@ -134,11 +134,11 @@ int send_mail(const ReportSnapshot& report, const ReportChannel& channel, MailBo
 
 void write_envelope(const ReportSnapshot& report, Job job, const char* to_list)
 {
-    write_formatted(job, "From: %s\r\nTo: %s\r\n", report.DaemonAddress, to_list);
+    write_line(job, "From: %s\r\nTo: %s", report.DaemonAddress, to_list);
 
     // One buffer for the date and then the unique id.
     char buffer[HostTextSize];
-    write_formatted(job, "Date: %s\r\n", report_date(buffer));
+    write_line(job, "Date: %s", report_date(buffer));
 
     host_write_job_text(HostInterfaceCopy, job,
                         "MIME-Version: 1.0\r\nContent-type: text/plain; charset=ISO-8859-1\r\n"
@@ -147,6 +147,6 @@ void write_envelope(const ReportSnapshot& report, Job job, const char* to_list)
     memset(buffer, 0, sizeof buffer);
     host_make_unique_id(HostInterfaceCopy, buffer);
     const unsigned char* id = reinterpret_cast<const unsigned char*>(buffer);
-    write_formatted(job, "Message-ID: <DM%02x%02x%02x%02x%02x@%s>\r\n", id[0], id[1], id[2], id[3], id[4],
+    write_line(job, "Message-ID: <DM%02x%02x%02x%02x%02x@%s>", id[0], id[1], id[2], id[3], id[4],
                     report.HostDomain);
 }

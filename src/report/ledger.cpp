@@ -77,20 +77,15 @@ int owed(const ListLedger& l, int list, int slot)
     return e.Level != l.Told[slot] || (e.Level != LevelFine && (e.Due >> list & 1));
 }
 
-void tell(ListLedger& l, int list, int slot)
+// The line of slot into m, and the slot marked told.
+void tell(LedgerMessage& m, ListLedger& l, int list, int slot)
 {
     LedgerEntry& e = Ledger.Entries[slot];
+    m.Lines[m.Count++] = LedgerLine{static_cast<uint8_t>(slot), l.Told[slot], e.Level, 0, e.Changed, e.Changed};
+    m.Urgent |= is_problem(e.Level);
     l.Told[slot] = e.Level;
     l.Unseen[slot] = -1;
     e.Due = static_cast<uint8_t>(e.Due & ~(1 << list));
-}
-
-void add_line(LedgerMessage& m, const ListLedger& l, int slot)
-{
-    const LedgerEntry& e = Ledger.Entries[slot];
-    LedgerLine& line = m.Lines[m.Count++];
-    line = LedgerLine{static_cast<uint8_t>(slot), l.Told[slot], e.Level, 0, e.Changed, e.Changed};
-    m.Urgent |= is_problem(e.Level);
 }
 
 // Every owed slot (and, for a catch-up, every failing one) and the blips
@@ -100,8 +95,7 @@ void take_all(ListLedger& l, int list, LedgerMessage& m, int catch_up)
     for (int s = 0; s < LedgerSlots; ++s) {
         if (!owed(l, list, s) && !(catch_up && Ledger.Entries[s].Level != LevelFine))
             continue;
-        add_line(m, l, s);
-        tell(l, list, s);
+        tell(m, l, list, s);
     }
     for (int k = 0; k < l.BlipCount; ++k) {
         const Blip& b = l.Blips[k];
@@ -194,8 +188,7 @@ int ledger_next_message(int list, const LedgerClock& clock, LedgerMessage& m)
             l.Folding |= sms && l.Held == 0;
             return 0;
         }
-        add_line(m, l, urgent);
-        tell(l, list, urgent);
+        tell(m, l, list, urgent);
     } else {
         int count = 0, first = -1;
         for (int s = 0; s < LedgerSlots; ++s)
@@ -206,16 +199,15 @@ int ledger_next_message(int list, const LedgerClock& clock, LedgerMessage& m)
             }
         if (count + l.BlipCount == 0)
             return 0;
-        if (count == 1 && l.BlipCount == 0 && !l.Folding) {
-            add_line(m, l, first);
-            tell(l, list, first);
-        } else if (Ledger.Config.Group || l.Folding || count == 0) {
+        // One report alone goes as itself; several are grouped when asked
+        // or while the SMS budget folds them.
+        int alone = count == 1 && l.BlipCount == 0 && !l.Folding;
+        if (!alone && (Ledger.Config.Group || l.Folding || count == 0)) {
             m.Type = GroupMessage;
             l.Folding = 0;
             take_all(l, list, m, 0);
         } else {
-            add_line(m, l, first);
-            tell(l, list, first);
+            tell(m, l, list, first);
         }
     }
     ++l.Sent;

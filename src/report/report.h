@@ -96,6 +96,12 @@ void write_internet_text(Job job, int event, const char* target, const char* sen
 // Formats one piece (cut to FormatBufferSize - 1 characters) and appends
 // it to the job. The format is always one of the daemon's literals.
 void write_formatted(Job job, const char* format, ...) __attribute__((format(ms_printf, 2, 3)));
+// The same with the line's end added.
+void write_line(Job job, const char* format, ...) __attribute__((format(ms_printf, 2, 3)));
+// The subject line, and the priority line of urgent or normal, as one piece.
+void write_subject(Job job, int urgent, const char* format, ...) __attribute__((format(ms_printf, 3, 4)));
+// The blank line and the host's date as the time line, as one piece.
+void write_time_line(Job job);
 
 // The subject a watcher keys on, "Korval WHAT DOMAIN: all well" or how many
 // of what (count, noun), the priority and the time line.

@@ -1,5 +1,6 @@
 // The added sections of korval.ini: bad values never stop the daemon, they
 // are corrected, each with one line of the summary that says how.
+#include <cstdarg>
 #include <cstdlib>
 
 #include "settings/profile.h"
@@ -9,6 +10,26 @@ int read_whole_number(const char* text, long* value)
     char* end;
     *value = strtol(text, &end, 10);
     return end != text && *end == '\0';
+}
+
+int read_port(const char* text, uint16_t* port)
+{
+    char* end;
+    unsigned long value = strtoul(text, &end, 10);
+    if (*text < '0' || *text > '9' || *end != '\0' || value == 0 || value > 65535)
+        return 0;
+    *port = static_cast<uint16_t>(value);
+    return 1;
+}
+
+void note_line(char (&line)[ListSize], const char* section, const char* format, ...)
+{
+    format_text(line, sizeof line, "[%s] ", section);
+    size_t used = strlen(line);
+    va_list args;
+    va_start(args, format);
+    vformat_text(line + used, sizeof line - used, format, args);
+    va_end(args);
 }
 
 int read_bounded(const char* path, const char* section, const char* key, int fallback, int low, int high,
@@ -54,14 +75,12 @@ void read_added(const char* path, int poll_time, AddedSettings& added)
     added.HeartbeatMinutes = read_bounded(path, "Heartbeat", "Minutes", 60, 5, 1440, added.Corrections[1]);
     if (added.Corrections[1][0] == '\0' && added.HeartbeatMinutes < poll_time &&
         added.Heartbeat.MailCount + added.Heartbeat.SmsCount > 0)
-        format_text(added.Corrections[1], sizeof added.Corrections[1],
-                    "[Heartbeat] Minutes=%d is shorter than PollTime: every %d minutes.", added.HeartbeatMinutes,
-                    poll_time);
+        note_line(added.Corrections[1], "Heartbeat", "Minutes=%d is shorter than PollTime: every %d minutes.",
+                  added.HeartbeatMinutes, poll_time);
     read_text(path, "Heartbeat", "Digest", value);
     added.DigestMinute = value[0] != '\0' ? read_time_of_day(value) : -1;
     if (value[0] != '\0' && added.DigestMinute < 0)
-        format_text(added.Corrections[2], sizeof added.Corrections[2], "[Heartbeat] Digest=%s is not HH:MM: no digest.",
-                    value);
+        note_line(added.Corrections[2], "Heartbeat", "Digest=%s is not HH:MM: no digest.", value);
     read_internet(path, added.Internet);
     added.Internet.Minutes = read_bounded(path, "Internet", "Minutes", 60, 15, 1440, added.Internet.Notes[3]);
 }

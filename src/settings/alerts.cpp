@@ -99,8 +99,7 @@ void read_maintenance(const char* path, AlertSettings& alerts)
         if (alerts.WindowCount < MaxWindows && read_window(rest, w))
             alerts.Windows[alerts.WindowCount++] = w;
         else if (alerts.Corrections[5][0] == '\0')
-            format_text(alerts.Corrections[5], sizeof alerts.Corrections[5],
-                        "[Alerts] Maintenance window '%s' skipped: not a window.", rest);
+            note_line(alerts.Corrections[5], "Alerts", "Maintenance window '%s' skipped: not a window.", rest);
         rest = comma != nullptr ? comma + 1 : nullptr;
     }
 }
@@ -132,8 +131,7 @@ void read_alerts(const char* path, AlertSettings& alerts)
             alerts.UnstableMisses = static_cast<int>(k);
             alerts.UnstablePolls = static_cast<int>(n);
         } else {
-            format_text(alerts.Corrections[0], sizeof alerts.Corrections[0],
-                        "[Alerts] Unstable=%s is not K/N with 1 <= K <= N <= 32: off.", value);
+            note_line(alerts.Corrections[0], "Alerts", "Unstable=%s is not K/N with 1 <= K <= N <= 32: off.", value);
         }
     }
     alerts.DiskMargin = read_bounded(path, "Alerts", "DiskMargin", 0, 0, 1000000, alerts.Corrections[1]);
@@ -145,8 +143,7 @@ void read_alerts(const char* path, AlertSettings& alerts)
         alerts.Quiet.Weekday = EveryDay;
         alerts.QuietOn = read_span(value, alerts.Quiet);
         if (!alerts.QuietOn)
-            format_text(alerts.Corrections[4], sizeof alerts.Corrections[4],
-                        "[Alerts] SmsQuiet=%s is not HH:MM-HH:MM: no quiet hours.", value);
+            note_line(alerts.Corrections[4], "Alerts", "SmsQuiet=%s is not HH:MM-HH:MM: no quiet hours.", value);
     }
     read_maintenance(path, alerts);
 }
@@ -157,33 +154,20 @@ void log_alert_settings(const HostInterface* host, const AlertSettings& a)
         return;
     char line[ListSize];
     copy_text(line, "Alerts on");
-    char part[64];
-    if (a.UnstableMisses > 0) {
-        format_text(part, sizeof part, ", unstable at %d/%d", a.UnstableMisses, a.UnstablePolls);
-        append_text(line, part);
-    }
-    if (a.DiskMargin > 0) {
-        format_text(part, sizeof part, ", disk margin %d MB", a.DiskMargin);
-        append_text(line, part);
-    }
+    if (a.UnstableMisses > 0)
+        append_format(line, sizeof line, ", unstable at %d/%d", a.UnstableMisses, a.UnstablePolls);
+    if (a.DiskMargin > 0)
+        append_format(line, sizeof line, ", disk margin %d MB", a.DiskMargin);
     if (a.Group)
         append_text(line, ", grouped");
-    if (a.SmsPerHour > 0) {
-        format_text(part, sizeof part, ", %d SMS an hour", a.SmsPerHour);
-        append_text(line, part);
-    }
-    if (a.QuietOn) {
-        format_text(part, sizeof part, ", SMS quiet %02d:%02d-%02d:%02d", a.Quiet.Start / 60, a.Quiet.Start % 60,
-                    a.Quiet.End / 60, a.Quiet.End % 60);
-        append_text(line, part);
-    }
-    if (a.WindowCount > 0) {
-        format_text(part, sizeof part, ", %d maintenance window%s", a.WindowCount, plural(a.WindowCount));
-        append_text(line, part);
-    }
+    if (a.SmsPerHour > 0)
+        append_format(line, sizeof line, ", %d SMS an hour", a.SmsPerHour);
+    if (a.QuietOn)
+        append_format(line, sizeof line, ", SMS quiet %02d:%02d-%02d:%02d", a.Quiet.Start / 60, a.Quiet.Start % 60,
+                      a.Quiet.End / 60, a.Quiet.End % 60);
+    if (a.WindowCount > 0)
+        append_format(line, sizeof line, ", %d maintenance window%s", a.WindowCount, plural(a.WindowCount));
     append_text(line, ".");
     host_log_format(host, 1, 20, "%s", line);
-    for (const char* correction : a.Corrections)
-        if (correction[0] != '\0')
-            host_log_format(host, 1, 15, "%s", correction);
+    log_notes(host, a.Corrections, sizeof a.Corrections / sizeof *a.Corrections);
 }

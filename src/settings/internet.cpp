@@ -75,11 +75,9 @@ void read_lists(const char* path, InternetSettings& s)
         if (*item == '\0')
             continue;
         if (!dns_zone(item))
-            format_text(s.Notes[1], sizeof s.Notes[1], "[Internet] Blocklists: '%s' is not a DNS zone: skipped.",
-                        item);
+            note_line(s.Notes[1], Section, "Blocklists: '%s' is not a DNS zone: skipped.", item);
         else if (s.ListCount == MaxBlocklists)
-            format_text(s.Notes[1], sizeof s.Notes[1], "[Internet] Blocklists: at most %d lists; '%s' skipped.",
-                        MaxBlocklists, item);
+            note_line(s.Notes[1], Section, "Blocklists: at most %d lists; '%s' skipped.", MaxBlocklists, item);
         else
             copy_text(s.Lists[s.ListCount++], item);
     }
@@ -100,9 +98,8 @@ void read_resolver(const char* path, InternetSettings& s)
         s.Resolver = address;
         s.ResolverPort = port;
     } else {
-        format_text(s.Notes[2], sizeof s.Notes[2],
-                    "[Internet] Resolver=%s is not an IPv4 address (with :PORT): asking the system's DNS server.",
-                    value);
+        note_line(s.Notes[2], Section,
+                  "Resolver=%s is not an IPv4 address (with :PORT): asking the system's DNS server.", value);
     }
 }
 
@@ -117,13 +114,12 @@ void read_internet(const char* path, InternetSettings& s)
         // The section without its address is a mistake worth a line.
         char keys[16];
         if (GetPrivateProfileSectionA(Section, keys, sizeof keys, path) > 0)
-            copy_text(s.Notes[0], "[Internet] PublicIP= is missing: no Internet checks.");
+            note_line(s.Notes[0], Section, "PublicIP= is missing: no Internet checks.");
         return;
     }
     if (!read_ipv4(value, &s.PublicIP, nullptr) || s.PublicIP == 0 || s.PublicIP == 0xFFFFFFFF) {
         s.PublicIP = 0;
-        format_text(s.Notes[0], sizeof s.Notes[0], "[Internet] PublicIP=%s is not an IPv4 address: no Internet checks.",
-                    value);
+        note_line(s.Notes[0], Section, "PublicIP=%s is not an IPv4 address: no Internet checks.", value);
         return;
     }
     read_lists(path, s);
@@ -139,7 +135,8 @@ void ipv4_text(char (&text)[16], uint32_t address)
 void log_internet_settings(const HostInterface* host, const InternetSettings& s)
 {
     if (s.PublicIP != 0) {
-        char address[16], server[40] = "the system's DNS server";
+        char address[16], server[40];
+        copy_text(server, "the system's DNS server");
         if (s.Resolver != 0) {
             ipv4_text(address, s.Resolver);
             format_text(server, sizeof server, "%s:%u", address, s.ResolverPort);
@@ -155,7 +152,6 @@ void log_internet_settings(const HostInterface* host, const InternetSettings& s)
         }
         host_log_format(host, 1, 20, "%s", line);
     }
-    for (const char* note : s.Notes)
-        if (note[0] != '\0')
-            host_log_format(host, 1, 15, "%s", note);
+    static_assert(InternetNoteSize == ListSize);
+    log_notes(host, s.Notes, sizeof s.Notes / sizeof *s.Notes);
 }

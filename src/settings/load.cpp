@@ -49,6 +49,36 @@ int form_status_path(char (&path)[StatusPathSize], const char* value, const char
     return 0;
 }
 
+int read_name_table(const char* path, const char* section, const char* prefix, int number, char* names, int slots,
+                    int size, uint8_t* keys)
+{
+    if (number > slots)
+        number = slots;
+    int count = 0;
+    char key[32];
+    char value[ListSize];
+    for (int k = 1; k <= number; ++k) {
+        format_text(key, sizeof key, "%s%d", prefix, k);
+        read_text(path, section, key, value);
+        if (value[0] == '\0' || strlen(value) >= static_cast<size_t>(size))
+            continue;
+        copy_text(names + count * size, size, value);
+        keys[count] = static_cast<uint8_t>(k);
+        ++count;
+    }
+    return count;
+}
+
+void write_name_table(const char* path, const char* section, const char* prefix, const char* names, int slots,
+                      int size, int count)
+{
+    char key[32];
+    for (int k = 0; k < in_table(count, slots); ++k) {
+        format_text(key, sizeof key, "%s%d", prefix, k + 1);
+        write_text(path, section, key, names + k * size);
+    }
+}
+
 int init_settings(const HostInterface* host)
 {
     char directory[200];

@@ -34,50 +34,36 @@ inline void write_number(const char* path, const char* section, const char* key,
 }
 
 // Decimal 1 .. 65535 filling the whole text.
-inline int read_port(const char* text, uint16_t* port)
-{
-    char* end;
-    unsigned long value = strtoul(text, &end, 10);
-    if (*text < '0' || *text > '9' || *end != '\0' || value == 0 || value > 65535)
-        return 0;
-    *port = static_cast<uint16_t>(value);
-    return 1;
-}
+int read_port(const char* text, uint16_t* port);
 
 // Reads the keys prefix1 .. prefixN into consecutive slots, each with the
 // number of its key. Empty entries are skipped, and so are names too long
-// for a slot: a cut name would test another host or drive.
+// for a slot: a cut name would test another host or drive. One function for
+// every table: names holds slots of size bytes each.
+int read_name_table(const char* path, const char* section, const char* prefix, int number, char* names, int slots,
+                    int size, uint8_t* keys);
 template <int Slots, int Size>
-int read_names(const char* path, const char* section, const char* prefix, int number, char (&names)[Slots][Size],
-               uint8_t (&keys)[Slots])
+inline int read_names(const char* path, const char* section, const char* prefix, int number,
+                      char (&names)[Slots][Size], uint8_t (&keys)[Slots])
 {
-    if (number > Slots)
-        number = Slots;
-    int count = 0;
-    char key[32];
-    char value[ListSize];
-    for (int k = 1; k <= number; ++k) {
-        format_text(key, sizeof key, "%s%d", prefix, k);
-        read_text(path, section, key, value);
-        if (value[0] == '\0' || strlen(value) >= Size)
-            continue;
-        copy_text(names[count], value);
-        keys[count] = static_cast<uint8_t>(k);
-        ++count;
-    }
-    return count;
+    return read_name_table(path, section, prefix, number, names[0], Slots, Size, keys);
 }
 
+// Writes the keys prefix1 .. prefixN of the first count slots.
+void write_name_table(const char* path, const char* section, const char* prefix, const char* names, int slots,
+                      int size, int count);
 template <int Slots, int Size>
-void write_names(const char* path, const char* section, const char* prefix, const char (&names)[Slots][Size],
-                 int count)
+inline void write_names(const char* path, const char* section, const char* prefix, const char (&names)[Slots][Size],
+                        int count)
 {
-    char key[32];
-    for (int k = 0; k < in_table(count, Slots); ++k) {
-        format_text(key, sizeof key, "%s%d", prefix, k + 1);
-        write_text(path, section, key, names[k]);
-    }
+    write_name_table(path, section, prefix, names[0], Slots, Size, count);
 }
+
+// A note of section for the summary: "[section] " and the formatted text.
+void note_line(char (&line)[ListSize], const char* section, const char* format, ...)
+    __attribute__((format(ms_printf, 3, 4)));
+// The summary's line of each note that is not empty, as a warning.
+void log_notes(const HostInterface* host, const char (*notes)[ListSize], int count);
 
 // A whole decimal number, sign allowed; 0 when the text is not one.
 int read_whole_number(const char* text, long* value);

@@ -21,6 +21,13 @@ const char* suspended_modules(const SettingsRecord& s)
 
 } // namespace
 
+void log_notes(const HostInterface* host, const char (*notes)[ListSize], int count)
+{
+    for (int k = 0; k < count; ++k)
+        if (notes[k][0] != '\0')
+            host_log_format(host, 1, 15, "%s", notes[k]);
+}
+
 void log_settings(const HostInterface* host)
 {
     lock_settings();
@@ -86,9 +93,7 @@ void log_settings(const HostInterface* host)
     if (a.DigestMinute >= 0)
         host_log_format(host, 1, 20, "Daily digest at %02d:%02d to the Mail recipients.", a.DigestMinute / 60,
                         a.DigestMinute % 60);
-    for (const char* line : a.Corrections)
-        if (line[0] != '\0')
-            host_log_format(host, 1, 15, "%s", line);
+    log_notes(host, a.Corrections, sizeof a.Corrections / sizeof *a.Corrections);
     log_internet_settings(host, a.Internet);
     log_alert_settings(host, a.Alerts);
 }

@@ -72,17 +72,16 @@ void begin_day(int since_start, const SYSTEMTIME& local, uint64_t now)
     begin_internet_day();
 }
 
-// The record of name in table: its own, else one whose entry has left the
-// table (not seen in this update), made afresh.
-template <int N>
-EntryFigures& figures_of(EntryFigures (&table)[N], const char* name)
+// The record of name in the table of slots: its own, else one whose entry
+// has left the table (not seen in this update), made afresh.
+EntryFigures& figures_of(EntryFigures* table, int slots, const char* name)
 {
     EntryFigures* gone = &table[0];
-    for (EntryFigures& f : table) {
-        if (strncmp(f.Name, name, sizeof f.Name) == 0)
-            return f;
-        if (f.Seen != Day.Updates)
-            gone = &f;
+    for (EntryFigures* f = table; f < table + slots; ++f) {
+        if (strncmp(f->Name, name, sizeof f->Name) == 0)
+            return *f;
+        if (f->Seen != Day.Updates)
+            gone = f;
     }
     *gone = EntryFigures{};
     copy_text(gone->Name, name);
@@ -92,24 +91,24 @@ EntryFigures& figures_of(EntryFigures (&table)[N], const char* name)
 
 // Marks the records of the entries in the table first, so that a new entry
 // never takes the record of one that is still there.
-template <int N, typename Reading>
-void mark_seen(EntryFigures (&table)[N], const Reading* readings, int count)
+// The readings' names are size bytes, stride bytes apart.
+void mark_seen(EntryFigures* table, int slots, const char* names, size_t stride, size_t size, int count)
 {
-    for (int k = 0; k < count; ++k)
-        for (EntryFigures& f : table)
-            if (readings[k].Name[0] != '\0' && strncmp(f.Name, readings[k].Name, sizeof readings[k].Name) == 0)
-                f.Seen = Day.Updates;
+    for (int k = 0; k < count; ++k, names += stride)
+        for (EntryFigures* f = table; f < table + slots; ++f)
+            if (names[0] != '\0' && strncmp(f->Name, names, size) == 0)
+                f->Seen = Day.Updates;
 }
 
 template <int N>
 void add_checks(EntryFigures (&table)[N], const PollReading* readings, int count, uint64_t interval)
 {
-    mark_seen(table, readings, count);
+    mark_seen(table, N, readings->Name, sizeof *readings, sizeof readings->Name, count);
     for (int k = 0; k < count; ++k) {
         const PollReading& r = readings[k];
         if (r.Name[0] == '\0')
             continue;
-        EntryFigures& f = figures_of(table, r.Name);
+        EntryFigures& f = figures_of(table, N, r.Name);
         f.Seen = Day.Updates;
         // Only a check of this cycle counts: a reading can be older.
         if (r.Cycle == CyclesStarted && !r.Up)
@@ -217,7 +216,7 @@ const char* const DriveWords[] = {"fine", "low", "critical", "unreadable"};
 // A host or service that missed.
 void write_item(Job job, const char* kind, const DigestItem& item)
 {
-    write_formatted(job, "%s %s: %u miss%s, dead %u minute%s, %s now.\r\n", kind, item.Name, item.Misses,
+    write_line(job, "%s %s: %u miss%s, dead %u minute%s, %s now.", kind, item.Name, item.Misses,
                     item.Misses == 1 ? "" : "es", item.DeadMinutes, plural(item.DeadMinutes), item.UpNow ? "up" : "down");
 }
 
@@ -230,12 +229,12 @@ void add_cycle_to_day(const StatusSnapshot& s, uint64_t now)
     ++Day.Updates;
     add_checks(Day.Hosts, s.Hosts, s.HostCount, interval);
     add_checks(Day.Services, s.Services, s.ServiceCount, interval);
-    mark_seen(Day.Drives, s.Drives, s.DriveCount);
+    mark_seen(Day.Drives, MaxDrives, s.Drives->Name, sizeof *s.Drives, sizeof s.Drives->Name, s.DriveCount);
     for (int k = 0; k < s.DriveCount; ++k) {
         const DriveReading& r = s.Drives[k];
         if (r.Name[0] == '\0' || r.Cycle != CyclesStarted)
             continue;
-        EntryFigures& f = figures_of(Day.Drives, r.Name);
+        EntryFigures& f = figures_of(Day.Drives, MaxDrives, r.Name);
         f.Seen = Day.Updates;
         if (r.Status != DriveUnreadable && (f.LowestMB < 0 || r.FreeMB < f.LowestMB))
             f.LowestMB = r.FreeMB;
@@ -256,11 +255,11 @@ void write_digest_text(Job job, const void* data, int)
     const DigestFacts& d = *static_cast<const DigestFacts*>(data);
     write_summary_head(job, "daily digest", d.Domain, d.Events, "event");
     const SYSTEMTIME& t = d.Since;
-    write_formatted(job, "Since %s %04u-%02u-%02u %02u:%02u: %u poll cycle%s.\r\n",
+    write_line(job, "Since %s %04u-%02u-%02u %02u:%02u: %u poll cycle%s.",
                     d.SinceStart ? "Korval started at" : "the last digest at", t.wYear, t.wMonth, t.wDay, t.wHour,
                     t.wMinute, d.Cycles, plural(d.Cycles));
     if (d.Events == 0)
-        write_formatted(job, "All well: every check passed and no failure was counted.\r\n");
+        write_line(job, "All well: every check passed and no failure was counted.");
     for (int k = 0; k < d.HostCount; ++k)
         write_item(job, "Host", d.Hosts[k]);
     for (int k = 0; k < d.ServiceCount; ++k)
@@ -268,15 +267,15 @@ void write_digest_text(Job job, const void* data, int)
     for (int k = 0; k < d.DriveCount; ++k) {
         const DigestItem& drive = d.Drives[k];
         if (drive.LowestMB < 0)
-            write_formatted(job, "Drive %s: never readable.\r\n", drive.Name);
+            write_line(job, "Drive %s: never readable.", drive.Name);
         else
-            write_formatted(job, "Drive %s: lowest %d MB free, worst %s.\r\n", drive.Name, drive.LowestMB,
+            write_line(job, "Drive %s: lowest %d MB free, worst %s.", drive.Name, drive.LowestMB,
                             DriveWords[drive.Worst & 3]);
     }
     if (d.MemoryShort)
-        write_formatted(job, "Memory: short, lowest %d MB available.\r\n", d.LowestMB);
+        write_line(job, "Memory: short, lowest %d MB available.", d.LowestMB);
     if (d.ModulesHeldMinutes > 0)
-        write_formatted(job, "Modules held offline: %u minute%s.\r\n", d.ModulesHeldMinutes,
+        write_line(job, "Modules held offline: %u minute%s.", d.ModulesHeldMinutes,
                         plural(d.ModulesHeldMinutes));
     if (d.Flow) {
         write_formatted(job, "Mail flow: %u probe%s sent, %u back, %u lost", d.ProbesSent, plural(d.ProbesSent),
@@ -285,17 +284,17 @@ void write_digest_text(Job job, const void* data, int)
             write_formatted(job, "; round trip median %s s, worst %s s", seconds_of(d.MedianMs).text,
                             seconds_of(d.WorstMs).text);
         }
-        write_formatted(job, ".\r\n");
+        write_line(job, ".");
     }
     for (int k = 0; k < d.CertCount; ++k)
         if (d.Certs[k].DaysLeft >= 0)
-            write_formatted(job, "Certificate of %s: %d day%s left.\r\n", d.Certs[k].Entry, d.Certs[k].DaysLeft,
+            write_line(job, "Certificate of %s: %d day%s left.", d.Certs[k].Entry, d.Certs[k].DaysLeft,
                             plural(d.Certs[k].DaysLeft));
         else
-            write_formatted(job, "Certificate of %s: expired.\r\n", d.Certs[k].Entry);
+            write_line(job, "Certificate of %s: expired.", d.Certs[k].Entry);
     write_internet_line(job, d.Internet, 1);
     if (d.Failures > 0)
-        write_formatted(job, "Failures: %u.\r\n", d.Failures);
+        write_line(job, "Failures: %u.", d.Failures);
     write_window_blips(job);
 }
 

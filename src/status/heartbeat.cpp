@@ -21,21 +21,26 @@ int count_bits(int mask)
     return (mask & 1) + (mask >> 1 & 1);
 }
 
+// The entries up; each with a reading that is down is a problem.
+int count_up(const PollReading* readings, int count, int& problems)
+{
+    int up = 0;
+    for (int k = 0; k < count; ++k) {
+        up += readings[k].Up;
+        problems += readings[k].Name[0] != '\0' && !readings[k].Up;
+    }
+    return up;
+}
+
 void send_heartbeat(const StatusSnapshot& s, const ReportChannel& to, const ReportSnapshot& report, int selected)
 {
     HeartbeatFacts h{};
     copy_text(h.Domain, report.HostDomain);
     h.First = Beats.Tried++ == 0;
     h.Hosts = s.HostCount;
-    for (int k = 0; k < s.HostCount; ++k) {
-        h.HostsUp += s.Hosts[k].Up;
-        h.Problems += s.Hosts[k].Name[0] != '\0' && !s.Hosts[k].Up;
-    }
+    h.HostsUp = count_up(s.Hosts, s.HostCount, h.Problems);
     h.Services = s.ServiceCount;
-    for (int k = 0; k < s.ServiceCount; ++k) {
-        h.ServicesUp += s.Services[k].Up;
-        h.Problems += s.Services[k].Name[0] != '\0' && !s.Services[k].Up;
-    }
+    h.ServicesUp = count_up(s.Services, s.ServiceCount, h.Problems);
     h.Drives = s.DriveCount;
     for (int k = 0; k < s.DriveCount; ++k)
         if (s.Drives[k].Name[0] != '\0') {
@@ -82,31 +87,31 @@ void write_heartbeat_text(Job job, const void* data, int)
     const HeartbeatFacts& h = *static_cast<const HeartbeatFacts*>(data);
     write_summary_head(job, "heartbeat", h.Domain, h.Problems, "problem");
     if (h.First)
-        write_formatted(job, "First heartbeat since Korval started.\r\n");
+        write_line(job, "First heartbeat since Korval started.");
     if (h.Hosts > 0)
-        write_formatted(job, "Hosts: %d of %d up.\r\n", h.HostsUp, h.Hosts);
+        write_line(job, "Hosts: %d of %d up.", h.HostsUp, h.Hosts);
     if (h.Services > 0)
-        write_formatted(job, "Services: %d of %d up.\r\n", h.ServicesUp, h.Services);
+        write_line(job, "Services: %d of %d up.", h.ServicesUp, h.Services);
     if (h.Drives > 0)
-        write_formatted(job, "Drives: %d fine, %d low, %d critical, %d unreadable.\r\n", h.DriveStates[0],
+        write_line(job, "Drives: %d fine, %d low, %d critical, %d unreadable.", h.DriveStates[0],
                         h.DriveStates[1], h.DriveStates[2], h.DriveStates[3]);
     if (h.MemoryRead)
-        write_formatted(job, "Memory: %s%d MB available.\r\n", h.MemoryShort ? "only " : "", h.AvailableMB);
+        write_line(job, "Memory: %s%d MB available.", h.MemoryShort ? "only " : "", h.AvailableMB);
     if (h.ModulesSelected || h.ModulesHeld) {
         static const char* const held[] = {"none", "MercuryS", "MercuryD", "MercuryS, MercuryD"};
-        write_formatted(job, "Modules held offline: %s.\r\n", held[h.ModulesHeld & 3]);
+        write_line(job, "Modules held offline: %s.", held[h.ModulesHeld & 3]);
     }
     if (h.Flow >= 0) {
         static const char* const flow[] = {"not judged yet", "moving", "not moving"};
-        write_formatted(job, "Mail flow: %s.\r\n", flow[h.Flow]);
+        write_line(job, "Mail flow: %s.", flow[h.Flow]);
     }
     if (h.CertEntry[0] != '\0')
-        write_formatted(job, "Certificates: nearest expiry in %d day%s (%s).\r\n", h.CertDays, plural(h.CertDays),
+        write_line(job, "Certificates: nearest expiry in %d day%s (%s).", h.CertDays, plural(h.CertDays),
                         h.CertEntry);
     if (h.TlsUnavailable)
-        write_formatted(job, "TLS: unavailable on this system, TLS services not checked.\r\n");
+        write_line(job, "TLS: unavailable on this system, TLS services not checked.");
     write_internet_line(job, h.Internet, 0);
-    write_formatted(job, "Poll cycles since start: %u. Failures: %u.\r\n", h.Cycles, h.Failures);
+    write_line(job, "Poll cycles since start: %u. Failures: %u.", h.Cycles, h.Failures);
     write_window_line(job);
 }
 

@@ -9,7 +9,7 @@ void write_internet_line(Job job, const InternetFacts& f, int digest)
         return;
     static const char* const Words[] = {"not checked yet", "wrong", "right"};
     if (!digest) {
-        write_formatted(job, "Internet: listed on %d of %d blocklist%s, %d unusable; reverse DNS %s; MX %s.\r\n",
+        write_line(job, "Internet: listed on %d of %d blocklist%s, %d unusable; reverse DNS %s; MX %s.",
                         f.Listed, f.Lists, plural(f.Lists), f.Unusable, Words[(f.Reverse + 1) % 3],
                         Words[(f.Mx + 1) % 3]);
         return;
@@ -23,7 +23,7 @@ void write_internet_line(Job job, const InternetFacts& f, int digest)
         write_formatted(job, "; reverse DNS wrong in %u", f.ReverseWrongRounds);
     if (f.MxWrongRounds)
         write_formatted(job, "; MX wrong in %u", f.MxWrongRounds);
-    write_formatted(job, "%s.\r\n", f.ListedRounds + f.UnusableRounds + f.ReverseWrongRounds + f.MxWrongRounds
+    write_line(job, "%s.", f.ListedRounds + f.UnusableRounds + f.ReverseWrongRounds + f.MxWrongRounds
                                         ? ""
                                         : ", all right");
 }

@@ -90,9 +90,25 @@ void put_label_value(StatusText& t, const char* value)
     }
 }
 
-void family(StatusText& t, const char* name, const char* type, const char* help)
+// A counter's help ends "since startup."; a flag's says when it is 1.
+enum FamilyType { Gauge, Counter, Flag };
+
+// Every family's name starts with "korval_": the formats write it, and the
+// names in the code go without it.
+void family(StatusText& t, const char* name, int type, const char* help)
 {
-    add(t, "# HELP %s %s\n# TYPE %s %s\n", name, help, name, type);
+    static const char* const Formats[] = {"# HELP korval_%s %s\n# TYPE korval_%s gauge\n",
+                                          "# HELP korval_%s %s since startup.\n# TYPE korval_%s counter\n",
+                                          "# HELP korval_%s 1 if %s, else 0.\n# TYPE korval_%s gauge\n"};
+    add(t, Formats[type], name, help, name);
+}
+
+// A family of one sample without labels, when it is known.
+void single(StatusText& t, const char* name, int type, const char* help, int64_t value, int known = 1)
+{
+    family(t, name, type, help);
+    if (known)
+        add(t, "korval_%s %I64d\n", name, value);
 }
 
 // One sample of a table entry: the slot (its number in korval.ini) keeps
@@ -100,7 +116,7 @@ void family(StatusText& t, const char* name, const char* type, const char* help)
 // duplicates.
 void slot_sample(StatusText& t, const char* name, int key, const char* label, const char* value, int64_t number)
 {
-    add(t, "%s{slot=\"%d\",%s=\"", name, key, label);
+    add(t, "korval_%s{slot=\"%d\",%s=\"", name, key, label);
     put_label_value(t, value);
     add(t, "\"} %I64d\n", number);
 }
@@ -129,11 +145,11 @@ void cert_samples(StatusText& t, const char* name, const StatusSnapshot& s, int 
 // is unusable), usable for each that a round looked at.
 void list_samples(StatusText& t, const InternetState& n, const char* name, const char* help, int usable)
 {
-    family(t, name, "gauge", help);
+    family(t, name, Flag, help);
     for (int k = 0; k < n.ListCount && k < MaxBlocklists; ++k) {
         const ListState& list = n.Lists[k];
         if (usable ? list.Seen : list.Judged) {
-            add(t, "%s{list=\"", name);
+            add(t, "korval_%s{list=\"", name);
             put_label_value(t, list.Name);
             add(t, "\"} %d\n", usable ? list.Usable : list.Listed);
         }
@@ -215,93 +231,85 @@ int format_status(char* text, size_t size, const StatusSnapshot& s)
 {
     StatusText t = {text, size, 1};
     text[0] = '\0';
-    family(t, "korval_poll_cycles_total", "counter", "Poll cycles completed since startup.");
-    add(t, "korval_poll_cycles_total %u\n", s.Cycles);
-    family(t, "korval_last_poll_end_seconds", "gauge", "Unix time at the end of the last poll cycle.");
-    add(t, "korval_last_poll_end_seconds %I64d\n", s.EndSeconds);
-    family(t, "korval_failures_total", "counter", "Errors counted in the Failures statistic since startup.");
-    add(t, "korval_failures_total %u\n", s.Failures);
-    family(t, "korval_poll_interval_seconds", "gauge", "Pause between poll cycles, as the settings in force ask.");
-    add(t, "korval_poll_interval_seconds %u\n", s.PollSeconds);
-    family(t, "korval_start_time_seconds", "gauge", "Unix time when Korval started.");
-    add(t, "korval_start_time_seconds %I64d\n", s.StartSeconds);
-    family(t, "korval_build_info", "gauge", "Korval's version, as a label; the value is always 1.");
-    add(t, "korval_build_info{version=\"%s\"} 1\n", KorvalVersion);
+    single(t, "poll_cycles_total", Counter, "Poll cycles completed", s.Cycles);
+    single(t, "last_poll_end_seconds", Gauge, "Unix time at the end of the last poll cycle.", s.EndSeconds);
+    single(t, "failures_total", Counter, "Errors counted in the Failures statistic", s.Failures);
+    single(t, "poll_interval_seconds", Gauge, "Pause between poll cycles, as the settings in force ask.",
+           s.PollSeconds);
+    single(t, "start_time_seconds", Gauge, "Unix time when Korval started.", s.StartSeconds);
+    const char* name = "build_info";
+    family(t, name, Gauge, "Korval's version, as a label; the value is always 1.");
+    add(t, "korval_%s{version=\"%s\"} 1\n", name, KorvalVersion);
 
-    family(t, "korval_host_up", "gauge", "1 if the host answered its last echo, else 0.");
-    poll_samples(t, "korval_host_up", "host", s.HostCount, s.HostKeys, s.Hosts, 0);
-    family(t, "korval_host_missed_polls", "gauge", "Consecutive polls the host did not answer.");
-    poll_samples(t, "korval_host_missed_polls", "host", s.HostCount, s.HostKeys, s.Hosts, 1);
+    family(t, "host_up", Flag, "the host answered its last echo");
+    poll_samples(t, "host_up", "host", s.HostCount, s.HostKeys, s.Hosts, 0);
+    family(t, "host_missed_polls", Gauge, "Consecutive polls the host did not answer.");
+    poll_samples(t, "host_missed_polls", "host", s.HostCount, s.HostKeys, s.Hosts, 1);
 
     // Bytes and seconds, as every exporter gives them; the checks read whole
     // megabytes.
-    family(t, "korval_memory_available_bytes", "gauge", "Available memory as the memory test read it.");
+    name = "memory_available_bytes";
+    family(t, name, Gauge, "Available memory as the memory test read it.");
     if (s.MemoryRead)
-        add(t, "korval_memory_available_bytes{kind=\"physical\"} %I64d\n"
-               "korval_memory_available_bytes{kind=\"paged\"} %I64d\n",
-            static_cast<int64_t>(s.PhysicalMB) << 20, static_cast<int64_t>(s.PagedMB) << 20);
+        add(t, "korval_%s{kind=\"physical\"} %I64d\nkorval_%s{kind=\"paged\"} %I64d\n", name,
+            static_cast<int64_t>(s.PhysicalMB) << 20, name, static_cast<int64_t>(s.PagedMB) << 20);
 
-    family(t, "korval_disk_free_bytes", "gauge", "Free space at the drive's last reading.");
+    family(t, "disk_free_bytes", Gauge, "Free space at the drive's last reading.");
     for (int k = 0; k < s.DriveCount && k < MaxDrives; ++k)
         if (s.Drives[k].Name[0] != '\0' && s.Drives[k].Status != DriveUnreadable)
-            slot_sample(t, "korval_disk_free_bytes", s.DriveKeys[k], "drive", s.Drives[k].Name,
+            slot_sample(t, "disk_free_bytes", s.DriveKeys[k], "drive", s.Drives[k].Name,
                         static_cast<int64_t>(s.Drives[k].FreeMB) << 20);
-    family(t, "korval_disk_state", "gauge", "0 fine, 1 low, 2 critical, 3 unreadable.");
+    family(t, "disk_state", Gauge, "0 fine, 1 low, 2 critical, 3 unreadable.");
     for (int k = 0; k < s.DriveCount && k < MaxDrives; ++k)
         if (s.Drives[k].Name[0] != '\0')
-            slot_sample(t, "korval_disk_state", s.DriveKeys[k], "drive", s.Drives[k].Name, s.Drives[k].Status);
+            slot_sample(t, "disk_state", s.DriveKeys[k], "drive", s.Drives[k].Name, s.Drives[k].Status);
 
-    family(t, "korval_module_suspended", "gauge", "1 while Korval holds the module offline.");
-    add(t, "korval_module_suspended{module=\"MercuryS\"} %d\nkorval_module_suspended{module=\"MercuryD\"} %d\n",
-        s.ModulesOffline & 1, s.ModulesOffline >> 1 & 1);
+    name = "module_suspended";
+    family(t, name, Gauge, "1 while Korval holds the module offline.");
+    add(t, "korval_%s{module=\"MercuryS\"} %d\nkorval_%s{module=\"MercuryD\"} %d\n", name, s.ModulesOffline & 1,
+        name, s.ModulesOffline >> 1 & 1);
 
-    family(t, "korval_service_up", "gauge", "1 if the service answered its last check, else 0.");
-    poll_samples(t, "korval_service_up", "service", s.ServiceCount, s.ServiceKeys, s.Services, 0);
+    family(t, "service_up", Flag, "the service answered its last check");
+    poll_samples(t, "service_up", "service", s.ServiceCount, s.ServiceKeys, s.Services, 0);
     if (s.TlsEntries) {
-        family(t, "korval_service_cert_expiry_seconds", "gauge", "Expiry of the service's TLS certificate, Unix time.");
-        cert_samples(t, "korval_service_cert_expiry_seconds", s, 0);
-        family(t, "korval_service_cert_state", "gauge", "0 fine, 1 warning, 2 critical, 3 not valid now.");
-        cert_samples(t, "korval_service_cert_state", s, 1);
+        family(t, "service_cert_expiry_seconds", Gauge, "Expiry of the service's TLS certificate, Unix time.");
+        cert_samples(t, "service_cert_expiry_seconds", s, 0);
+        family(t, "service_cert_state", Gauge, "0 fine, 1 warning, 2 critical, 3 not valid now.");
+        cert_samples(t, "service_cert_state", s, 1);
     }
 
     if (s.FlowOn) {
-        family(t, "korval_mail_flow_up", "gauge", "1 if the last judgement of the mail flow was an answer, else 0.");
-        if (s.FlowJudged)
-            add(t, "korval_mail_flow_up %d\n", s.FlowUp);
-        family(t, "korval_mail_flow_round_trip_seconds", "gauge", "Round trip of the last probe mail back.");
+        single(t, "mail_flow_up", Flag, "the last judgement of the mail flow was an answer", s.FlowUp, s.FlowJudged);
+        name = "mail_flow_round_trip_seconds";
+        family(t, name, Gauge, "Round trip of the last probe mail back.");
         if (s.FlowRoundTripKnown)
-            add(t, "korval_mail_flow_round_trip_seconds %s\n", seconds_of(s.FlowRoundTripMs).text);
-        family(t, "korval_mail_flow_probes_in_flight", "gauge", "Probe mails sent and not yet back or lost.");
-        add(t, "korval_mail_flow_probes_in_flight %d\n", s.FlowInFlight);
-        family(t, "korval_mail_flow_probes_lost_total", "counter", "Probe mails counted lost since startup.");
-        add(t, "korval_mail_flow_probes_lost_total %u\n", s.FlowLost);
+            add(t, "korval_%s %s\n", name, seconds_of(s.FlowRoundTripMs).text);
+        single(t, "mail_flow_probes_in_flight", Gauge, "Probe mails sent and not yet back or lost.", s.FlowInFlight);
+        single(t, "mail_flow_probes_lost_total", Counter, "Probe mails counted lost", s.FlowLost);
     }
-    if (s.HeartbeatOn) {
-        family(t, "korval_heartbeats_sent_total", "counter", "Heartbeat mails sent since startup.");
-        add(t, "korval_heartbeats_sent_total %u\n", s.HeartbeatsSent);
-    }
+    if (s.HeartbeatOn)
+        single(t, "heartbeats_sent_total", Counter, "Heartbeat mails sent", s.HeartbeatsSent);
     if (s.InternetOn) {
         const InternetState& n = s.Internet;
-        list_samples(t, n, "korval_blocklist_listed", "1 if the public address is listed on the blocklist, else 0.", 0);
-        list_samples(t, n, "korval_blocklist_usable", "1 if the blocklist could judge in the last round, else 0.", 1);
-        family(t, "korval_reverse_dns_ok", "gauge", "1 if the public address's PTR name resolves back to it, else 0.");
-        if (n.Reverse != CheckUnknown)
-            add(t, "korval_reverse_dns_ok %d\n", n.Reverse);
-        family(t, "korval_mx_ok", "gauge", "1 if an MX host of the mail domain resolves to the public address, else 0.");
-        if (n.Mx != CheckUnknown)
-            add(t, "korval_mx_ok %d\n", n.Mx);
+        list_samples(t, n, "blocklist_listed", "the public address is listed on the blocklist", 0);
+        list_samples(t, n, "blocklist_usable", "the blocklist could judge in the last round", 1);
+        single(t, "reverse_dns_ok", Flag, "the public address's PTR name resolves back to it",
+               n.Reverse, n.Reverse != CheckUnknown);
+        single(t, "mx_ok", Flag, "an MX host of the mail domain resolves to the public address",
+               n.Mx, n.Mx != CheckUnknown);
     }
     int maintenance;
     if (ledger_open(MailList, &maintenance)) {
         static const char* const Lists[2] = {"mail", "sms"};
-        family(t, "korval_notices_held", "gauge", "Reports a recipient list has not been told yet.");
+        name = "notices_held";
+        family(t, name, Gauge, "Reports a recipient list has not been told yet.");
         for (int list = 0; list < 2; ++list)
-            add(t, "korval_notices_held{list=\"%s\"} %d\n", Lists[list], Ledger.Lists[list].HeldCount);
-        family(t, "korval_notices_sent_total", "counter", "Messages of the ledger sent to a recipient list since startup.");
+            add(t, "korval_%s{list=\"%s\"} %d\n", name, Lists[list], Ledger.Lists[list].HeldCount);
+        name = "notices_sent_total";
+        family(t, name, Counter, "Messages of the ledger sent to a recipient list");
         for (int list = 0; list < 2; ++list)
-            add(t, "korval_notices_sent_total{list=\"%s\"} %u\n", Lists[list], Ledger.Lists[list].Sent);
-        family(t, "korval_maintenance", "gauge", "1 while a maintenance window is open.");
-        add(t, "korval_maintenance %d\n", maintenance >= 0);
+            add(t, "korval_%s{list=\"%s\"} %u\n", name, Lists[list], Ledger.Lists[list].Sent);
+        single(t, "maintenance", Gauge, "1 while a maintenance window is open.", maintenance >= 0);
     }
     return t.whole;
 }

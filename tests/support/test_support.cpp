@@ -39,6 +39,9 @@ LONG WINAPI fail_on_crash(EXCEPTION_POINTERS* info)
 }
 const LPTOP_LEVEL_EXCEPTION_FILTER CrashFilter = SetUnhandledExceptionFilter(fail_on_crash);
 
+// The DLL fills the platform seam as it is loaded; a test program before main.
+const bool PlatformFilled = (Platform = PlatformDefaults, true);
+
 } // namespace
 
 TempDir::TempDir()

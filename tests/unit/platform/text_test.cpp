@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/platform.h"
 #include "platform/text.h"
 
 namespace {
@@ -93,4 +94,61 @@ TEST(CopyAndAppendText, CutToTheBufferAndAlwaysTerminated)
     EXPECT_EQ(append_text(area.bytes, 4, "y"), 0);
     EXPECT_STREQ(area.bytes, "xxx");
     EXPECT_TRUE(area.untouched_from(4));
+}
+
+TEST(AppendFormatAndItem, CutAtEveryRoomLeftAndNeverPastTheBuffer)
+{
+    // What is there, the room, and what the buffer holds after: whole,
+    // cut inside the appended text, and a buffer that lost its terminator.
+    const struct {
+        const char* before;
+        size_t size;
+        const char* after;
+        int whole;
+    } Rows[] = {
+        {"ab", 16, "ab, 7 more", 1},
+        {"ab", 9, "ab, 7 mo", 0},
+        {"ab", 3, "ab", 0},
+        {"", 16, ", 7 more", 1},
+    };
+    for (const auto& row : Rows) {
+        SCOPED_TRACE(row.size);
+        Area area;
+        copy_text(area.bytes, row.size, row.before);
+        EXPECT_EQ(append_format(area.bytes, row.size, ", %d more", 7), row.whole);
+        EXPECT_STREQ(area.bytes, row.after);
+        EXPECT_TRUE(area.untouched_from(row.size));
+    }
+    Area area;
+    memset(area.bytes, 'x', 4);
+    EXPECT_EQ(append_format(area.bytes, 4, "%s", "y"), 0);
+    EXPECT_STREQ(area.bytes, "xxx");
+    EXPECT_TRUE(area.untouched_from(4));
+
+    // Items join with ", " after the first, and a full list stays cut.
+    Area list;
+    list.bytes[0] = '\0';
+    for (const char* item : {"zen.spamhaus.org", "bl.spamcop.net", "b.barracudacentral.org"})
+        append_item(list.bytes, 40, item);
+    EXPECT_STREQ(list.bytes, "zen.spamhaus.org, bl.spamcop.net, b.bar");
+    EXPECT_TRUE(list.untouched_from(40));
+}
+
+TEST(Divide, QuotientAndRemainderOverTheWhole64Bits)
+{
+    const struct {
+        uint64_t a, b, quotient, remainder;
+    } Rows[] = {
+        {0, 7, 0, 0},
+        {2345, 1000, 2, 345},
+        {UINT64_MAX, 1000, 18446744073709551ull, 615},
+        {(1ull << 40) + 5, 1ull << 33, 128, 5},
+        {UINT64_MAX, UINT64_MAX, 1, 0},
+    };
+    for (const auto& row : Rows) {
+        uint64_t remainder = 99;
+        EXPECT_EQ(divide(row.a, row.b, remainder), row.quotient);
+        EXPECT_EQ(remainder, row.remainder);
+    }
+    EXPECT_STREQ(seconds_of(UINT64_MAX).text, "18446744073709551.615");
 }
