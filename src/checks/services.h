@@ -3,6 +3,8 @@
 // it), judged by the shared up/down state machine.
 #pragma once
 
+#include <windows.h>
+
 #include "checks/certificates.h"
 #include "cycle/poll_state.h"
 #include "settings/settings.h"
@@ -37,6 +39,11 @@ struct ServiceCheck {
     const char* missing;              // the system library that TLS lacks (with error)
     CertificateInfo certificate;      // from a completed handshake
 };
+
+// The errand's work on a ServiceCheck: resolve, connect, read the greeting,
+// upgrade to TLS where the entry says so, say goodbye, close. Touches
+// nothing but the check.
+void check_service(void* data, HANDLE life_over);
 
 // Turns a finished check of slot index into its state, log lines, counts
 // and reports.
