@@ -59,8 +59,6 @@ extern CertReading CertReadings[MaxServices];
 // The reading of the entry name, when it has one. Called with the lock held.
 const CertReading* cert_reading_of(const char* name);
 
-// What the notices of a certificate ask for at this check.
-enum CertNotice { NoNotice = -1, RenewedNotice = 0, WarningNotice = 1, CriticalNotice = 2 };
 // What note_certificate judged: the certificate that expires first among
 // those the entry served within the last day, how many those were, and the
 // notice due.

@@ -12,7 +12,6 @@
 #include "settings/settings.h"
 
 MailFlowState MailFlow;
-HostStateEntry MailFlowPoll;
 
 namespace {
 

@@ -38,8 +38,6 @@ struct MailFlowState {
     int TripCount;
 };
 extern MailFlowState MailFlow;
-// The host test's counts for the mail flow, as for one more host.
-extern HostStateEntry MailFlowPoll;
 
 enum FlowVerdict { FlowNone, FlowAnswered, FlowMissed };
 struct FlowJudgement {

@@ -3,8 +3,6 @@
 // digest say of it. Control thread only.
 #include <cstring>
 
-#include "checks/certificates.h"
-#include "checks/mail_flow.h"
 #include "platform/platform.h"
 #include "platform/text.h"
 #include "report/ledger.h"

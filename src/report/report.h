@@ -19,6 +19,9 @@ enum ReportKind {
     CertificateReport = 6,
     InternetReport = 7
 };
+// What the notices of a certificate ask for at a check: the b of its
+// report.
+enum CertNotice { NoNotice = -1, RenewedNotice = 0, WarningNotice = 1, CriticalNotice = 2 };
 enum Channel { MailChannel = 0, SmsChannel = 1 };
 
 // Every formatted piece of a message is built in a buffer of this size.

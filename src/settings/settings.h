@@ -150,6 +150,8 @@ extern HostStateEntry HostState[MaxHosts];
 extern DriveStateEntry DriveState[MaxDrives];
 // The service checks follow the host test's rules with counters of their own.
 extern HostStateEntry ServiceState[MaxServices];
+// The mail flow check's counts, as for one more host.
+extern HostStateEntry MailFlowPoll;
 
 // What a service entry names: smtp://, pop3://, imap://, their forms with
 // TLS from the first byte (smtps://, pop3s://, imaps://) or after an

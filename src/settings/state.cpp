@@ -21,3 +21,4 @@ RecipientLists Recipients;
 HostStateEntry HostState[MaxHosts];
 DriveStateEntry DriveState[MaxDrives];
 HostStateEntry ServiceState[MaxServices];
+HostStateEntry MailFlowPoll;
