@@ -68,7 +68,6 @@ struct Change {
 
 struct NightCase {
     const char* what;
-    int group, per_hour;
     const char* quiet;       // "HH:MM-HH:MM" or nullptr
     const char* maintenance; // one daily window, same form
     int first, last;         // cycles every 5 minutes from first to last
@@ -81,51 +80,43 @@ const int Router = HostSlot, Mx2 = ServiceSlot, Drive = ReadableSlot;
 
 TimeWindow daily(const char* span)
 {
-    int start = 0, end = 0;
-    char text[16];
-    copy_text(text, span);
-    text[5] = '\0';
-    start = read_time_of_day(text);
-    end = read_time_of_day(text + 6);
-    return TimeWindow{EveryDay, 0, start, end};
+    char from[6];
+    copy_text(from, span); // its first five characters
+    return TimeWindow{EveryDay, 0, read_time_of_day(from), read_time_of_day(span + 6)};
 }
 
 const char* const TypeNames[] = {"single", "group", "catch-up"};
 
-std::vector<NightCase> night_cases()
-{
-    std::vector<NightCase> cases = {
-        {"a problem and its recovery inside quiet hours", 0, 0, "00:00-07:00", nullptr, 60, 425,
-         {{70, Router, LevelFailing}, {120, Router, LevelFine}},
-         {"01:10 single: router down since 01:10", "02:00 single: router back"},
-         {"07:00 catch-up: router down 01:10 to 02:00"}, 1},
-        {"a problem before quiet hours, its recovery inside", 0, 0, "01:00-03:00", nullptr, 30, 200,
-         {{40, Router, LevelFailing}, {90, Router, LevelFine}},
-         {"00:40 single: router down since 00:40", "01:30 single: router back"},
-         {"00:40 single: router down since 00:40", "03:00 catch-up: router back"}},
-        {"a problem inside quiet hours, still failing at their end", 0, 0, "01:00-03:00", nullptr, 30, 200,
-         {{90, Router, LevelFailing}, {150, Router, LevelFailing}},
-         {"01:30 single: router down since 01:30", "02:30 single: router down since 01:30"},
-         {"03:00 catch-up: router down since 01:30"}},
-        {"a maintenance window ends on a failing service", 0, 0, nullptr, "01:00-02:00", 30, 160,
-         {{80, Mx2, LevelFailing}, {105, Mx2, LevelFailing}, {140, Mx2, LevelFailing}},
-         {"02:00 catch-up: smtp://mx2 down since 01:20", "02:20 single: smtp://mx2 down since 01:20"},
-         {"02:00 catch-up: smtp://mx2 down since 01:20", "02:20 single: smtp://mx2 down since 01:20"}},
-        {"a blip inside a maintenance window", 0, 0, nullptr, "01:00-02:00", 30, 160,
-         {{70, Router, LevelFailing}, {80, Router, LevelFine}},
-         {"02:00 catch-up: router down 01:10 to 01:20"},
-         {"02:00 catch-up: router down 01:10 to 01:20"}, 1},
-        {"an unreadable drive passes quiet hours", 0, 0, "00:00-07:00", nullptr, 60, 425,
-         {{70, Drive, LevelFailing}, {90, Drive, LevelFine}},
-         {"01:10 single: D:\\ unreadable since 01:10", "01:30 single: D:\\ back"},
-         {"01:10 single: D:\\ unreadable since 01:10", "07:00 catch-up: D:\\ back"}},
-        {"a cycle that began inside a window is held", 0, 0, nullptr, "00:50-01:06", 60, 80,
-         {{65, Router, LevelFailing}},
-         {"01:10 catch-up: router down since 01:05"},
-         {"01:10 catch-up: router down since 01:05"}},
-    };
-    return cases;
-}
+const std::vector<NightCase> NightCases = {
+    {"a problem and its recovery inside quiet hours", "00:00-07:00", nullptr, 60, 425,
+     {{70, Router, LevelFailing}, {120, Router, LevelFine}},
+     {"01:10 single: router down since 01:10", "02:00 single: router back"},
+     {"07:00 catch-up: router down 01:10 to 02:00"}, 1},
+    {"a problem before quiet hours, its recovery inside", "01:00-03:00", nullptr, 30, 200,
+     {{40, Router, LevelFailing}, {90, Router, LevelFine}},
+     {"00:40 single: router down since 00:40", "01:30 single: router back"},
+     {"00:40 single: router down since 00:40", "03:00 catch-up: router back"}},
+    {"a problem inside quiet hours, still failing at their end", "01:00-03:00", nullptr, 30, 200,
+     {{90, Router, LevelFailing}, {150, Router, LevelFailing}},
+     {"01:30 single: router down since 01:30", "02:30 single: router down since 01:30"},
+     {"03:00 catch-up: router down since 01:30"}},
+    {"a maintenance window ends on a failing service", nullptr, "01:00-02:00", 30, 160,
+     {{80, Mx2, LevelFailing}, {105, Mx2, LevelFailing}, {140, Mx2, LevelFailing}},
+     {"02:00 catch-up: smtp://mx2 down since 01:20", "02:20 single: smtp://mx2 down since 01:20"},
+     {"02:00 catch-up: smtp://mx2 down since 01:20", "02:20 single: smtp://mx2 down since 01:20"}},
+    {"a blip inside a maintenance window", nullptr, "01:00-02:00", 30, 160,
+     {{70, Router, LevelFailing}, {80, Router, LevelFine}},
+     {"02:00 catch-up: router down 01:10 to 01:20"},
+     {"02:00 catch-up: router down 01:10 to 01:20"}, 1},
+    {"an unreadable drive passes quiet hours", "00:00-07:00", nullptr, 60, 425,
+     {{70, Drive, LevelFailing}, {90, Drive, LevelFine}},
+     {"01:10 single: D:\\ unreadable since 01:10", "01:30 single: D:\\ back"},
+     {"01:10 single: D:\\ unreadable since 01:10", "07:00 catch-up: D:\\ back"}},
+    {"a cycle that began inside a window is held", nullptr, "00:50-01:06", 60, 80,
+     {{65, Router, LevelFailing}},
+     {"01:10 catch-up: router down since 01:05"},
+     {"01:10 catch-up: router down since 01:05"}},
+};
 
 class LedgerNights : public Ledgers {
 protected:
@@ -133,8 +124,6 @@ protected:
 
     void run(const NightCase& c)
     {
-        Ledger.Config.Group = c.group;
-        Ledger.Config.SmsPerHour = c.per_hour;
         if (c.quiet != nullptr) {
             Ledger.Config.QuietOn = 1;
             Ledger.Config.Quiet = daily(c.quiet);
@@ -183,7 +172,7 @@ protected:
 
 TEST_F(LedgerNights, EveryListIsToldEachProblemsEndAndCaughtUpAfterAWindow)
 {
-    for (const NightCase& c : night_cases()) {
+    for (const NightCase& c : NightCases) {
         SCOPED_TRACE(c.what);
         SetUp();
         told[0].clear();
