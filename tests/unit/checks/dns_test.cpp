@@ -205,37 +205,28 @@ const DnsAsker Asker = {from_table, nullptr};
 
 TEST(Blocklists, TestEntriesFirstAndOnlyListingCodesList)
 {
-    const auto test2 = [](const char* list) { return std::string("2.0.0.127.") + list + " 1"; };
-    const auto test1 = [](const char* list) { return std::string("1.0.0.127.") + list + " 1"; };
-    const auto mine = [](const char* list) { return std::string("10.2.0.192.") + list + " 1"; };
     const DnsAnswer code2 = addresses({ip(127, 0, 0, 2)});
     const struct {
         const char* list;
-        std::vector<std::pair<std::string, DnsAnswer>> answers;
+        DnsAnswer test2, test1, mine; // the answers for 127.0.0.2, 127.0.0.1 and the public address
         int verdict;
         const char* reason;
         int asked;
     } rows[] = {
-        {"zen.spamhaus.org",
-         {{test2("zen.spamhaus.org"), code2}, {test1("zen.spamhaus.org"), NoName},
-          {mine("zen.spamhaus.org"), addresses({ip(127, 0, 0, 4), ip(127, 0, 0, 10)})}}, ListListed, "", 3},
-        {"zen.spamhaus.org",
-         {{test2("zen.spamhaus.org"), code2}, {test1("zen.spamhaus.org"), NoName},
-          {mine("zen.spamhaus.org"), addresses({ip(127, 0, 0, 5)})}}, ListUnusable,
+        {"zen.spamhaus.org", code2, NoName, addresses({ip(127, 0, 0, 4), ip(127, 0, 0, 10)}), ListListed, "", 3},
+        {"zen.spamhaus.org", code2, NoName, addresses({ip(127, 0, 0, 5)}), ListUnusable,
          "it answered 127.0.0.5, which is none of its listing codes", 3},
-        {"zen.spamhaus.org", {{test2("zen.spamhaus.org"), addresses({ip(127, 255, 255, 255)})}}, ListUnusable,
+        {"zen.spamhaus.org", addresses({ip(127, 255, 255, 255)}), NoName, NoName, ListUnusable,
          "test entry 127.0.0.2: error code 127.255.255.255, too many queries from this resolver", 1},
-        {"a.test", {{test2("a.test"), code2}, {test1("a.test"), NoName}, {mine("a.test"), addresses({ip(127, 0, 0, 2),
-         ip(127, 255, 255, 253)})}}, ListUnusable, "error code 127.255.255.253, an error of the list", 3},
-        {"a.test", {{test2("a.test"), code2}, {test1("a.test"), ServFail}}, ListUnusable,
-         "test entry 127.0.0.1: server failure (SERVFAIL)", 2},
+        {"a.test", code2, NoName, addresses({ip(127, 0, 0, 2), ip(127, 255, 255, 253)}), ListUnusable,
+         "error code 127.255.255.253, an error of the list", 3},
+        {"a.test", code2, ServFail, NoName, ListUnusable, "test entry 127.0.0.1: server failure (SERVFAIL)", 2},
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(std::string(r.list) + ": " + r.reason);
-        Table.clear();
         AskedNames.clear();
-        for (const auto& [key, answer] : r.answers)
-            Table[key] = answer;
+        const std::string list = std::string(r.list) + " 1";
+        Table = {{"2.0.0.127." + list, r.test2}, {"1.0.0.127." + list, r.test1}, {"10.2.0.192." + list, r.mine}};
         ListJudgement j;
         judge_list(Asker, r.list, Public, j);
         EXPECT_EQ(j.verdict, r.verdict);

@@ -394,12 +394,6 @@ TEST_F(Hooks, StatusHeartbeatAndDigestTellOfTheWindows)
     write_window_blips(job);
     host_close_job(host(), job);
     EXPECT_EQ(standin_jobs().back().text, "Inside a window: web07 down 01:10 to 03:00.\r\nInside a window: 4 more.\r\n");
-
-    // Without [Alerts] the status file has none of it.
-    Settings.Added.Alerts = AlertSettings{};
-    cycle(40);
-    format_status(text, sizeof text, snapshot);
-    EXPECT_EQ(std::string(text).find("korval_notices"), std::string::npos);
 }
 
 // Short memory is owed its end: the ledger tells it with a text of its own.
