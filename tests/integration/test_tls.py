@@ -49,21 +49,6 @@ for _ in $(seq 100); do [ -e servers-ready ] && break; sleep 0.1; done
 kill $small; eval "$stop_servers"; wineserver -k >/dev/null 2>&1; exit $status
 """
 
-# The small servers ("$@" after them is the stand-in); with $BUNDLE, in a
-# mount namespace of its own, the system's root certificates that Wine takes
-# in are that file.
-SMALL_SERVERS_SCRIPT = """set -u
-ip link set lo up
-if [ -n "${{BUNDLE:-}}" ]; then
-  mount --make-rprivate /
-  mount --bind "$BUNDLE" /etc/ssl/certs/ca-certificates.crt
-fi
-{wine}/usr/bin/python3 {servers} certs & servers=$!
-for _ in $(seq 100); do [ -e servers-ready ] && break; sleep 0.1; done
-"$@"; status=$?
-kill $servers; wineserver -k >/dev/null 2>&1; exit $status
-"""
-
 HOST, M = mailservers.HOST, mailservers
 # The entries that answer, with their server's port.
 SOON = f"SMTPS://{HOST}:{M.SMTPS_SOON}"
@@ -161,11 +146,8 @@ class Tls(unittest.TestCase):
                                           "Mail": "admin@example.test", "StatusFile": "korval.prom"},
                               "Services": {"Number": len(entries),
                                            **{f"Service{k}": e for k, e in enumerate(entries, 1)}}})
-        script = SMALL_SERVERS_SCRIPT.format(wine=it.NS_WINE, servers=Path(tlsservers.__file__).resolve())
         cycles = T.TURNS + 26
-        run = it.run_standin("run", "--cycles", cycles, "--lapse", 50, cwd=folder, timeout=240,
-                             prefix=["unshare", "--net", "--mount", "--", "bash", "-c", script, "netns"],
-                             env={**it.NS_ENV, "BUNDLE": str(bundle)})
+        run = T.run_beside(it, folder, "--cycles", cycles, "--lapse", 50, bundle=bundle, timeout=240)
         self.assertEqual((run.returncode, run.faults()), (it.EXIT_OK, []))
         texts = run.out.texts()
 
@@ -218,9 +200,7 @@ class Tls(unittest.TestCase):
         mailservers.make_certificates(folder)
         it.write_ini(folder, {"General": {"PollTime": 1, "MemoryLimit": 0, "Mail": "admin@example.test"},
                               "Services": {"Number": 1, "Service1": f"imaps://127.0.0.1:{tlsservers.STALLED}"}})
-        script = SMALL_SERVERS_SCRIPT.format(wine=it.NS_WINE, servers=Path(tlsservers.__file__).resolve())
-        run = it.run_standin("run", "--seconds", 3, cwd=folder, timeout=60,
-                             prefix=["unshare", "--net", "--", "bash", "-c", script, "netns"], env=it.NS_ENV)
+        run = tlsservers.run_beside(it, folder, "--seconds", 3)
         self.assertEqual((run.returncode, run.faults()), (it.EXIT_OK, []))
         self.assertLessEqual(int(re.search(r"closedown took (\d+) ms", run.stdout)[1]), 50)
         self.assertNotIn("still in a call after closedown", run.stdout)
