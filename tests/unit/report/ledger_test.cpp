@@ -26,9 +26,14 @@ void fake_local_time(LPSYSTEMTIME t)
     *t = SYSTEMTIME{2026, 12, 2, 8, static_cast<WORD>(ClockMinute / 60), static_cast<WORD>(ClockMinute % 60), 1, 0};
 }
 
+uint64_t monotonic_at(int minute)
+{
+    return 1000000 + static_cast<uint64_t>(minute) * 60000;
+}
+
 uint64_t fake_monotonic()
 {
-    return 1000000 + static_cast<uint64_t>(ClockMinute) * 60000;
+    return monotonic_at(ClockMinute);
 }
 
 std::string hhmm(int minute)
@@ -150,13 +155,11 @@ protected:
         for (int list = 0; list < 2; ++list) {
             ledger_review(list, held_at_start[list] | ledger_held_by(list, 0, minute + 1));
             LedgerMessage m;
-            LedgerClock clock{minute + 1, 0, fake_monotonic_at(minute + 1)};
+            LedgerClock clock{minute + 1, 0, monotonic_at(minute + 1)};
             while (ledger_next_message(list, clock, m))
                 told[list].push_back(hhmm(minute) + " " + TypeNames[m.Type] + ": " + lines(m));
         }
     }
-
-    static uint64_t fake_monotonic_at(int minute) { return 1000000 + static_cast<uint64_t>(minute) * 60000; }
 
     static std::string lines(const LedgerMessage& m)
     {
@@ -217,7 +220,7 @@ TEST_F(LedgerNights, TwelveHostsDownAtOnceAreAllAccountedFor)
             if (minute == 70)
                 for (int k = 0; k < 12; ++k)
                     ledger_note(HostSlot + k, LevelFailing, minute);
-            LedgerClock clock{minute, 0, fake_monotonic_at(minute)};
+            LedgerClock clock{minute, 0, monotonic_at(minute)};
             LedgerMessage m;
             for (int list = 0; list < 2; ++list) {
                 ledger_review(list, 0);
