@@ -60,11 +60,9 @@ NIGHT = [
 def replay(name, sections):
     folder = it.work_dir(name)
     it.write_ini(folder, sections)
-    prefix, env = it.with_greeter(folder, "127.0.0.2", 25)
     (folder / "night.plan").write_text(PLAN)
-    return it.run_standin("run", "--plan", "night.plan", "--clock", CLOCK, "--cycles", CYCLES, "--lapse", 100,
-                          "--domain", DOMAIN, "--seconds", 600, cwd=folder, timeout=660,
-                          prefix=prefix, env=env)
+    return it.run_beside(folder, it.greeter(folder, "127.0.0.2", 25), "--plan", "night.plan", "--clock", CLOCK,
+                         "--cycles", CYCLES, "--lapse", 100, "--domain", DOMAIN, "--seconds", 600, timeout=660)
 
 
 def outbox(run):

@@ -15,11 +15,8 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import korval_it as it
 
-NETNS_SCRIPT = "set -u\nip link set lo up\n" + it.NS_WINE + """/usr/bin/python3 "$DNS_SERVER" zones.json 5353 dns-ready & server=$!
-for _ in $(seq 100); do [ -e dns-ready ] && break; sleep 0.1; done
-"$@"; status=$?
-kill $server; wineserver -k >/dev/null 2>&1; exit $status
-"""
+DNS_SERVER = (f"/usr/bin/python3 {Path(__file__).resolve().parent / 'dnsserver.py'} zones.json 5353 dns-ready",
+              "dns-ready")
 
 IP, REVERSED = "192.0.2.10", "10.2.0.192"
 PTR_NAME = f"{REVERSED}.in-addr.arpa"
@@ -66,9 +63,7 @@ def run_in_namespace(folder, zones, settings, *args):
     """The stand-in beside the DNS server; it must end cleanly."""
     (folder / "zones.json").write_text(json.dumps(zones))
     it.write_ini(folder, settings)
-    run = it.run_standin("run", *args, "--lapse", 100, cwd=folder, timeout=120,
-                          prefix=["unshare", "--net", "--", "bash", "-c", NETNS_SCRIPT, "netns"],
-                          env={**it.NS_ENV, "DNS_SERVER": str(Path(__file__).resolve().parent / "dnsserver.py")})
+    run = it.run_beside(folder, DNS_SERVER, *args, "--lapse", 100, timeout=120)
     assert (run.returncode, run.faults()) == (it.EXIT_OK, []), (run.returncode, run.faults())
     return run
 

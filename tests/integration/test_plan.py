@@ -62,10 +62,8 @@ class Plan(unittest.TestCase):
         plan = ["# each row's lines"] + [line for row in ROWS for line in row[1]]
         (folder / "rows.plan").write_text("\n".join(plan) + "\n")
         cls.folder = folder
-        prefix, env = it.with_greeter(folder, "127.0.0.1", 2525)
-        cls.standin = it.run_standin("run", "--plan", "rows.plan", "--clock", CLOCK, "--cycles", CYCLES,
-                                 "--lapse", 200, "--seconds", 80, cwd=folder, timeout=120,
-                                 prefix=prefix, env=env)
+        cls.standin = it.run_beside(folder, it.greeter(folder, "127.0.0.1", 2525), "--plan", "rows.plan",
+                                    "--clock", CLOCK, "--cycles", CYCLES, "--lapse", 200, "--seconds", 80, timeout=120)
 
     def test_the_run_ends_cleanly_with_every_cycle(self):
         self.assertEqual(self.standin.returncode, it.EXIT_OK)

@@ -99,7 +99,7 @@ class Promtool(unittest.TestCase):
                                            "Service1": f"smtps://{mailservers.HOST}:{tlsservers.WITHOUT_CA}"},
                               "MailFlow": {"LostAfter": 5},
                               "Heartbeat": {"Mail": "beat@watch.example.test"}})
-        run = tlsservers.run_beside(it, folder, "--cycles", 2, "--lapse", 300, timeout=120)
+        run = it.run_beside(folder, tlsservers.SERVERS, "--cycles", 2, "--lapse", 300, timeout=120)
         self.assertEqual((run.returncode, run.faults()), (it.EXIT_OK, []))
         status = (folder / "korval.prom").read_text()
         samples = {line.split("{")[0].split(" ")[0] for line in status.splitlines() if not line.startswith("#")}

@@ -147,7 +147,7 @@ class Tls(unittest.TestCase):
                               "Services": {"Number": len(entries),
                                            **{f"Service{k}": e for k, e in enumerate(entries, 1)}}})
         cycles = T.TURNS + 26
-        run = T.run_beside(it, folder, "--cycles", cycles, "--lapse", 50, bundle=bundle, timeout=240)
+        run = it.run_beside(folder, T.SERVERS, "--cycles", cycles, "--lapse", 50, bundle=bundle, timeout=240)
         self.assertEqual((run.returncode, run.faults()), (it.EXIT_OK, []))
         texts = run.out.texts()
 
@@ -200,7 +200,7 @@ class Tls(unittest.TestCase):
         mailservers.make_certificates(folder)
         it.write_ini(folder, {"General": {"PollTime": 1, "MemoryLimit": 0, "Mail": "admin@example.test"},
                               "Services": {"Number": 1, "Service1": f"imaps://127.0.0.1:{tlsservers.STALLED}"}})
-        run = tlsservers.run_beside(it, folder, "--seconds", 3)
+        run = it.run_beside(folder, tlsservers.SERVERS, "--seconds", 3)
         self.assertEqual((run.returncode, run.faults()), (it.EXIT_OK, []))
         self.assertLessEqual(int(re.search(r"closedown took (\d+) ms", run.stdout)[1]), 50)
         self.assertNotIn("still in a call after closedown", run.stdout)

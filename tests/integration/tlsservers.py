@@ -30,29 +30,8 @@ GREETING_IN_TWO, NOT_YET_VALID, IN_TURN, WITHOUT_CA, LONG_GREETING, STALLED, WIT
 # Connections to IN_TURN that alternate between the two certificates.
 TURNS = 8
 
-# The servers beside the stand-in ("$@") in a private network namespace;
-# with $BUNDLE, in a mount namespace of its own, the system's root
-# certificates that Wine takes in are that file.
-NETNS_SCRIPT = """set -u
-ip link set lo up
-if [ -n "${{BUNDLE:-}}" ]; then
-  mount --make-rprivate /
-  mount --bind "$BUNDLE" /etc/ssl/certs/ca-certificates.crt
-fi
-{wine}/usr/bin/python3 {servers} certs & servers=$!
-for _ in $(seq 100); do [ -e servers-ready ] && break; sleep 0.1; done
-"$@"; status=$?
-kill $servers; wineserver -k >/dev/null 2>&1; exit $status
-"""
-
-
-def run_beside(it, folder, *args, bundle=None, timeout=60):
-    """The stand-in run with args in folder, beside the servers (korval_it is it)."""
-    script = NETNS_SCRIPT.format(wine=it.NS_WINE, servers=Path(__file__).resolve())
-    unshare = ["unshare", "--net", "--mount"] if bundle else ["unshare", "--net"]
-    return it.run_standin("run", *args, cwd=folder, timeout=timeout,
-                          prefix=[*unshare, "--", "bash", "-c", script, "netns"],
-                          env={**it.NS_ENV, "BUNDLE": str(bundle)} if bundle else it.NS_ENV)
+# The servers for korval_it.run_beside, with the certificates in ./certs.
+SERVERS = f"/usr/bin/python3 {Path(__file__).resolve()} certs", "servers-ready"
 
 
 _log_lock = threading.Lock()
