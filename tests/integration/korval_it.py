@@ -32,9 +32,8 @@ NS_WINE = 'wineserver -k >/dev/null 2>&1\nif [ ! -f "$WINEPREFIX/system.reg" ]; 
 # Shell lines that bring up a loopback which ignores echo requests.
 DEAF_LOOPBACK = "ip link set lo up\nsysctl -qw net.ipv4.icmp_echo_ignore_all=1\n"
 
-# An SMTP greeter on one loopback address and port, run beside the stand-in in
-# its namespace: it greets every connection and keeps what it hears in
-# got-PORT.txt.
+# An SMTP greeter on one loopback address and port: it greets every
+# connection and keeps what it hears in got-PORT.txt.
 GREETER = r"""
 import socket, sys, threading
 address, port = sys.argv[1], int(sys.argv[2])
@@ -48,20 +47,36 @@ open("greeter-ready", "w").close()
 while True:
     threading.Thread(target=serve, args=(listener.accept()[0],), daemon=True).start()
 """
-GREETER_NETNS = "set -u\nip link set lo up\n" + NS_WINE + """/usr/bin/python3 greeter.py "$GREETER_ADDRESS" "$GREETER_PORT" &
-greeter=$!
-for _ in $(seq 100); do [ -e greeter-ready ] && break; sleep 0.1; done
+# A server beside the stand-in ("$@") in a private network namespace: $SERVER
+# is its command line, which makes the file $READY once it listens. With
+# $BUNDLE, in a mount namespace of its own, the system's root certificates
+# that Wine takes in are that file.
+BESIDE_NETNS = """set -u
+ip link set lo up
+if [ -n "${BUNDLE:-}" ]; then
+  mount --make-rprivate /
+  mount --bind "$BUNDLE" /etc/ssl/certs/ca-certificates.crt
+fi
+""" + NS_WINE + """eval "exec $SERVER" & server=$!
+for _ in $(seq 100); do [ -e "$READY" ] && break; sleep 0.1; done
 "$@"; status=$?
-kill $greeter; wineserver -k >/dev/null 2>&1; exit $status
+kill $server; wineserver -k >/dev/null 2>&1; exit $status
 """
 
 
-def with_greeter(folder, address, port):
-    """Puts the greeter in folder; returns the prefix and environment of run_standin that run
-    the stand-in in a private network namespace with the greeter on address:port."""
+def greeter(folder, address, port):
+    """Puts the greeter in folder; returns the server of run_beside that runs it on address:port."""
     (Path(folder) / "greeter.py").write_text(GREETER)
-    return (["unshare", "--net", "--", "bash", "-c", GREETER_NETNS, "netns"],
-            {**NS_ENV, "GREETER_ADDRESS": address, "GREETER_PORT": str(port)})
+    return f"/usr/bin/python3 greeter.py {address} {port}", "greeter-ready"
+
+
+def run_beside(folder, server, *args, bundle=None, timeout=60):
+    """`run ARGS` of the stand-in in folder, in a private network namespace beside
+    server: (its shell command line, the file it makes once it listens)."""
+    unshare = ["unshare", "--net", "--mount"] if bundle else ["unshare", "--net"]
+    env = {**NS_ENV, "SERVER": server[0], "READY": server[1], **({"BUNDLE": str(bundle)} if bundle else {})}
+    return run_standin("run", *args, cwd=folder, timeout=timeout,
+                       prefix=[*unshare, "--", "bash", "-c", BESIDE_NETNS, "netns"], env=env)
 
 # Exit codes of the stand-in.
 EXIT_OK, EXIT_NOT_STARTED, EXIT_USAGE, EXIT_FAULT, EXIT_NO_DLL = 0, 1, 2, 3, 4

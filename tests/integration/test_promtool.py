@@ -79,13 +79,6 @@ def with_server(series):
     return f"{name}{{{labels.rstrip('}')}{',' if labels else ''}{server}}}"
 
 
-# The TLS server ("$@" after it is the stand-in) in the namespace.
-NETNS_SCRIPT = "set -u\nip link set lo up\n" + it.NS_WINE + f"""
-/usr/bin/python3 {Path(tlsservers.__file__).resolve()} certs & servers=$!
-for _ in $(seq 100); do [ -e servers-ready ] && break; sleep 0.1; done
-"$@"; status=$?
-kill $servers; wineserver -k >/dev/null 2>&1; exit $status
-"""
 FAMILIES = ["korval_poll_cycles_total", "korval_last_poll_end_seconds", "korval_failures_total",
             "korval_poll_interval_seconds", "korval_start_time_seconds", "korval_build_info", "korval_host_up",
             "korval_host_missed_polls", "korval_memory_available_bytes", "korval_disk_free_bytes", "korval_disk_state",
@@ -106,8 +99,7 @@ class Promtool(unittest.TestCase):
                                            "Service1": f"smtps://{mailservers.HOST}:{tlsservers.WITHOUT_CA}"},
                               "MailFlow": {"LostAfter": 5},
                               "Heartbeat": {"Mail": "beat@watch.example.test"}})
-        run = it.run_standin("run", "--cycles", 2, "--lapse", 300, cwd=folder, timeout=120,
-                             prefix=["unshare", "-n", "--", "bash", "-c", NETNS_SCRIPT, "netns"], env=it.NS_ENV)
+        run = it.run_beside(folder, tlsservers.SERVERS, "--cycles", 2, "--lapse", 300, timeout=120)
         self.assertEqual((run.returncode, run.faults()), (it.EXIT_OK, []))
         status = (folder / "korval.prom").read_text()
         samples = {line.split("{")[0].split(" ")[0] for line in status.splitlines() if not line.startswith("#")}

@@ -9,7 +9,8 @@ that no real one imitates (plain text on an implicit-TLS port, a handshake
 that stalls) miss with their reasons. Small servers of tlsservers.py try
 what real ones rarely do, over a day of lapsed hourly cycles: a greeting in
 two reads before STARTTLS and one longer than a read, a certificate not yet
-valid, and two certificates served in turn under one name."""
+valid, two certificates served in turn under one name, and one sent without
+its intermediate CA."""
 
 import re
 import sys
@@ -46,21 +47,6 @@ ip link set lo up
 for _ in $(seq 100); do [ -e servers-ready ] && break; sleep 0.1; done
 "$@"; status=$?
 kill $small; eval "$stop_servers"; wineserver -k >/dev/null 2>&1; exit $status
-"""
-
-# The small servers ("$@" after them is the stand-in); with $BUNDLE, in a
-# mount namespace of its own, the system's root certificates that Wine takes
-# in are that file.
-SMALL_SERVERS_SCRIPT = """set -u
-ip link set lo up
-if [ -n "${{BUNDLE:-}}" ]; then
-  mount --make-rprivate /
-  mount --bind "$BUNDLE" /etc/ssl/certs/ca-certificates.crt
-fi
-{wine}/usr/bin/python3 {servers} certs & servers=$!
-for _ in $(seq 100); do [ -e servers-ready ] && break; sleep 0.1; done
-"$@"; status=$?
-kill $servers; wineserver -k >/dev/null 2>&1; exit $status
 """
 
 HOST, M = mailservers.HOST, mailservers
@@ -146,20 +132,22 @@ class Tls(unittest.TestCase):
         self.assertEqual((folder / "got-4661.bin").read_bytes()[:1], b"\x16")
 
     def test_small_servers_over_a_day_of_hourly_cycles(self):
+        # With the test's root CA among the system's roots.
         folder = it.work_dir("tls-small")
-        mailservers.make_certificates(folder)
+        certs = mailservers.make_certificates(folder)
+        bundle = folder / "bundle.pem"
+        bundle.write_bytes(Path("/etc/ssl/certs/ca-certificates.crt").read_bytes() + (certs / "ca.pem").read_bytes())
         T = tlsservers
         two_reads, long_greeting = f"smtp+starttls://{HOST}:{T.GREETING_IN_TWO}", f"smtps://{HOST}:{T.LONG_GREETING}"
         not_yet, in_turn = f"smtps://{HOST}:{T.NOT_YET_VALID}", f"smtps://{HOST}:{T.IN_TURN}"
-        entries = [two_reads, long_greeting, not_yet, in_turn]
+        without, with_ca = f"smtps://{HOST}:{T.WITHOUT_CA}", f"smtps://{HOST}:{T.WITH_CA}"
+        entries = [two_reads, long_greeting, not_yet, in_turn, without, with_ca]
         it.write_ini(folder, {"General": {"PollTime": 60, "Retry": 1, "Suspend": 100, "MemoryLimit": 0,
                                           "Mail": "admin@example.test", "StatusFile": "korval.prom"},
                               "Services": {"Number": len(entries),
                                            **{f"Service{k}": e for k, e in enumerate(entries, 1)}}})
-        script = SMALL_SERVERS_SCRIPT.format(wine=it.NS_WINE, servers=Path(tlsservers.__file__).resolve())
         cycles = T.TURNS + 26
-        run = it.run_standin("run", "--cycles", cycles, "--lapse", 50, cwd=folder, timeout=240,
-                             prefix=["unshare", "--net", "--", "bash", "-c", script, "netns"], env=it.NS_ENV)
+        run = it.run_beside(folder, T.SERVERS, "--cycles", cycles, "--lapse", 50, bundle=bundle, timeout=240)
         self.assertEqual((run.returncode, run.faults()), (it.EXIT_OK, []))
         texts = run.out.texts()
 
@@ -197,6 +185,13 @@ class Tls(unittest.TestCase):
                          [f"Certificate of {in_turn} expires in {notices[0].split(', in ')[1].split()[0]} days",
                           f"Certificate of {in_turn} renewed"])
 
+        # Sent without its intermediate CA, a certificate is a partial chain.
+        mails = {m.message["Subject"]: m.message.get_content() for m in run.out.mails()}
+        soon = r"expires on \d{4}-\d\d-\d\d, in 1[45] days\."
+        self.assertRegex(mails[f"Certificate of {without} expires in 14 days"],
+                         f"'{re.escape(without)}' for {HOST} \\(not trusted\\) {soon}")
+        self.assertRegex(mails[f"Certificate of {with_ca} expires in 14 days"], f"'{re.escape(with_ca)}' for {HOST} {soon}")
+
     def test_a_stop_during_a_stalled_handshake_ends_the_check_at_once(self):
         # The stop at 3 s lands in the first cycle's handshake, which would
         # wait out its 10 s: the errand leaves with the life, and the
@@ -205,37 +200,12 @@ class Tls(unittest.TestCase):
         mailservers.make_certificates(folder)
         it.write_ini(folder, {"General": {"PollTime": 1, "MemoryLimit": 0, "Mail": "admin@example.test"},
                               "Services": {"Number": 1, "Service1": f"imaps://127.0.0.1:{tlsservers.STALLED}"}})
-        script = SMALL_SERVERS_SCRIPT.format(wine=it.NS_WINE, servers=Path(tlsservers.__file__).resolve())
-        run = it.run_standin("run", "--seconds", 3, cwd=folder, timeout=60,
-                             prefix=["unshare", "--net", "--", "bash", "-c", script, "netns"], env=it.NS_ENV)
+        run = it.run_beside(folder, tlsservers.SERVERS, "--seconds", 3)
         self.assertEqual((run.returncode, run.faults()), (it.EXIT_OK, []))
         self.assertLessEqual(int(re.search(r"closedown took (\d+) ms", run.stdout)[1]), 50)
         self.assertNotIn("still in a call after closedown", run.stdout)
         self.assertIn("standin: forced stops: 0", run.stdout)
         self.assertEqual((folder / "served.txt").read_text(), f"{tlsservers.STALLED} valid closed by the client\n")
-
-    def test_a_server_that_leaves_out_its_intermediate_ca_is_not_trusted(self):
-        # The test's root CA among the system's: a certificate sent with its
-        # intermediate CA is trusted, the same one sent without it is a
-        # partial chain. Both are in their warning days, so that the notice
-        # says so.
-        folder = it.work_dir("tls-chain")
-        certs = mailservers.make_certificates(folder)
-        bundle = folder / "bundle.pem"
-        bundle.write_bytes(Path("/etc/ssl/certs/ca-certificates.crt").read_bytes() + (certs / "ca.pem").read_bytes())
-        without, with_ca = (f"smtps://{HOST}:{tlsservers.WITHOUT_CA}", f"smtps://{HOST}:{tlsservers.WITH_CA}")
-        it.write_ini(folder, {"General": {"PollTime": 1, "MemoryLimit": 0, "Mail": "admin@example.test"},
-                              "Services": {"Number": 2, "Service1": without, "Service2": with_ca}})
-        script = SMALL_SERVERS_SCRIPT.format(wine=it.NS_WINE, servers=Path(tlsservers.__file__).resolve())
-        run = it.run_standin("run", "--cycles", 1, "--lapse", 100, cwd=folder, timeout=60,
-                             prefix=["unshare", "--net", "--mount", "--", "bash", "-c", script, "netns"],
-                             env={**it.NS_ENV, "BUNDLE": str(bundle)})
-        self.assertEqual((run.returncode, run.faults()), (it.EXIT_OK, []))
-        texts = {m.message["Subject"]: m.message.get_content() for m in run.out.mails()}
-        soon = r"expires on \d{4}-\d\d-\d\d, in 1[45] days\."
-        self.assertRegex(texts[f"Certificate of {without} expires in 14 days"],
-                         f"'{re.escape(without)}' for {HOST} \\(not trusted\\) {soon}")
-        self.assertRegex(texts[f"Certificate of {with_ca} expires in 14 days"], f"'{re.escape(with_ca)}' for {HOST} {soon}")
 
     def test_tls_missing_on_the_system_is_told_once_and_judges_nothing(self):
         # Wine without secur32: the system's TLS cannot be loaded.

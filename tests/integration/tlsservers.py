@@ -14,13 +14,10 @@ namespace:
   in one write (one TLS record, longer than a check's buffer);
 - STALLED: takes the ClientHello and never answers.
 
-Each speaks just enough SMTP for a check: greeting, EHLO, STARTTLS, QUIT.
-Every connection adds a line `PORT CERTIFICATE ENDING` to served.txt in the
-current folder (ENDING "clean" after QUIT, else what went wrong), so a test
-sees which certificate each check met and how it left.
-
-Run by Debian's /usr/bin/python3 as `tlsservers.py CERTS [TURNS]`; it writes
-servers-ready once every port listens and serves until it is killed."""
+Each speaks greeting, EHLO, STARTTLS and QUIT, and adds a line `PORT
+CERTIFICATE ENDING` per connection to served.txt (ENDING "clean" after QUIT,
+else what went wrong). Run as `tlsservers.py CERTS [TURNS]`; it writes
+servers-ready once every port listens."""
 
 import socket
 import ssl
@@ -29,10 +26,13 @@ import threading
 import time
 from pathlib import Path
 
-GREETING_IN_TWO, NOT_YET_VALID, IN_TURN, WITHOUT_CA, LONG_GREETING, STALLED, WITH_CA = (4670, 4671, 4672, 4673, 4674,
-                                                                                     4675, 4676)
+GREETING_IN_TWO, NOT_YET_VALID, IN_TURN, WITHOUT_CA, LONG_GREETING, STALLED, WITH_CA = range(4670, 4677)
 # Connections to IN_TURN that alternate between the two certificates.
 TURNS = 8
+
+# The servers for korval_it.run_beside, with the certificates in ./certs.
+SERVERS = f"/usr/bin/python3 {Path(__file__).resolve()} certs", "servers-ready"
+
 
 _log_lock = threading.Lock()
 

@@ -122,21 +122,6 @@ TEST_F(MailFlowTest, MailFlowProbesComeBackGetLostAndReportLikeAHost)
     for (const char* line : {"Mail does not move through example.test: probe 3 not back after 12 minutes.\r\n",
                              "Mail moves through example.test again: probe 7 back after 555.000 s.\r\n"})
         EXPECT_NE(texts.find(line), std::string::npos) << line;
-    // The daemon's plain address is no probe, whoever sends it: the daemon
-    // rereads, as for any other mail.
-    daemon(standin_delivered_job("korval-daemon@example.test"), host());
-    Lines lines = steps();
-    ASSERT_GE(lines.size(), 2u);
-    EXPECT_EQ(lines[1], "log 0 5 KORVAL reinit:");
-    EXPECT_EQ(MailFlow.Count, 6);
-    EXPECT_EQ(MailFlow.BackTotal, 3u);
-    // Every probe names itself in its envelope sender, the daemon is its
-    // recipient.
-    for (const HostJob& job : standin_jobs())
-        if (job.text.find("Subject: Korval mail flow probe 7\r\n") != std::string::npos) {
-            EXPECT_EQ(job.sender, "korval-daemon-" + std::string(MailFlow.Token) + "-7@example.test");
-            EXPECT_EQ(job.recipients, Lines{"korval-daemon@example.test"});
-        }
 }
 
 // A probe back and a loss in one cycle leave no answer behind for a quiet

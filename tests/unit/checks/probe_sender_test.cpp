@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <set>
 #include <string>
 
 #include "checks/probe_sender.h"
@@ -36,10 +35,8 @@ TEST(ProbeSender, OnlyThisLifesTokenWithANumberIsAProbeBack)
     } rows[] = {
         {"korval-daemon-0123456789abcdef-7@example.test", ProbeOfThisLife, 7},
         {"<KORVAL-DAEMON-0123456789ABCDEF-12@EXAMPLE.TEST>", ProbeOfThisLife, 12},
-        {"korval-daemon-0123456789abcdef-4294967295@example.test", ProbeOfThisLife, 4294967295u},
         // The daemon's plain address is what an outsider can forge.
         {"korval-daemon@example.test", NotAProbe, 0},
-        {"<korval-daemon@example.test>", NotAProbe, 0},
         {"", NotAProbe, 0},
         {"<>", NotAProbe, 0},
         // Another life's token, or none that parses.
@@ -67,19 +64,6 @@ TEST(ProbeSender, OnlyThisLifesTokenWithANumberIsAProbeBack)
     uint32_t number = 0;
     EXPECT_EQ(read_probe_sender("korval-daemon-0123456789abcdef-7@example.test", Daemon, "", &number),
               ProbeOfAnotherLife);
-}
-
-TEST(ProbeSender, TokensAreSixteenHexDigitsAndDifferEachTime)
-{
-    std::set<std::string> seen;
-    for (int i = 0; i < 50; ++i) {
-        char token[ProbeTokenSize] = "x";
-        draw_probe_token(token, nullptr);
-        ASSERT_EQ(strlen(token), 16u);
-        EXPECT_EQ(strspn(token, "0123456789abcdef"), 16u);
-        seen.insert(token);
-    }
-    EXPECT_EQ(seen.size(), 50u);
 }
 
 } // namespace

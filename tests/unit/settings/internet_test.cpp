@@ -1,5 +1,5 @@
 // [Internet]: the address, the lists, the server asked and the minutes, as
-// read from hostile files, and the lines of the summary.
+// read from hostile files.
 #include <string>
 #include <vector>
 
@@ -39,8 +39,6 @@ TEST_F(SettingsTest, InternetSectionIsCheckedAsItIsRead)
         {"PublicIP=192.0.2.10\r\n", "192.0.2.10", defaults, "", 60, ""},
         {"Minutes=30\r\n", "", "", "", 30, "[Internet] PublicIP= is missing: no Internet checks."},
         {"PublicIP=192.0.2\r\n", "", "", "", 60, "[Internet] PublicIP=192.0.2 is not an IPv4 address: no Internet checks."},
-        {"PublicIP=192.0.2.256\r\n", "", "", "", 60,
-         "[Internet] PublicIP=192.0.2.256 is not an IPv4 address: no Internet checks."},
         {"PublicIP=0x1.2.3.4\r\n", "", "", "", 60, "[Internet] PublicIP=0x1.2.3.4 is not an IPv4 address: no Internet checks."},
         {"PublicIP=192.0.2.10 \r\n", "192.0.2.10", defaults, "", 60, ""},
         {"PublicIP=192.0.2.10\r\nBlocklists=\r\n", "192.0.2.10", "", "", 60, ""},
@@ -52,7 +50,6 @@ TEST_F(SettingsTest, InternetSectionIsCheckedAsItIsRead)
         {"PublicIP=192.0.2.10\r\nBlocklists=a,b,c,d,e,f,g,h,i,j\r\n", "192.0.2.10", "a|b|c|d|e|f|g|h", "", 60,
          "[Internet] Blocklists: at most 8 lists; 'j' skipped."},
         {"PublicIP=192.0.2.10\r\nResolver=127.0.0.1\r\n", "192.0.2.10", defaults, "127.0.0.1:53", 60, ""},
-        {"PublicIP=192.0.2.10\r\nResolver=127.0.0.1:5353\r\n", "192.0.2.10", defaults, "127.0.0.1:5353", 60, ""},
         {"PublicIP=192.0.2.10\r\nResolver=127.0.0.1:0\r\n", "192.0.2.10", defaults, "", 60,
          "[Internet] Resolver=127.0.0.1:0 is not an IPv4 address (with :PORT): asking the system's DNS server."},
         {"PublicIP=192.0.2.10\r\nResolver=dns.example.test\r\n", "192.0.2.10", defaults, "", 60,
@@ -82,19 +79,6 @@ TEST_F(SettingsTest, InternetSectionIsCheckedAsItIsRead)
         EXPECT_EQ(s.Minutes, r.minutes);
         EXPECT_EQ(notes_of(s), r.notes);
     }
-}
-
-TEST_F(SettingsTest, InternetSummaryNamesTheAddressTheServerAndTheLists)
-{
-    write_file("[General]\r\nMail=admin@example.test\r\n[Hosts]\r\nNumber=1\r\nHost1=127.0.0.1\r\n"
-               "[Internet]\r\nPublicIP=192.0.2.10\r\nResolver=127.0.0.1:5353\r\nBlocklists=a.test,b.test\r\n");
-    init_settings(host());
-    log_settings(host());
-    const std::vector<std::string> lines = logged();
-    const std::vector<std::string> last(lines.end() - 2, lines.end());
-    EXPECT_EQ(last, (std::vector<std::string>{
-                        "1 20 Checking how the Internet sees 192.0.2.10 every 60 minutes, asking 127.0.0.1:5353.",
-                        "1 20 Blocklists: a.test, b.test."}));
 }
 
 } // namespace

@@ -110,11 +110,9 @@ TEST_F(SettingsTest, AddedValuesAreCorrectedWithTheirSummaryLine)
     } cases[] = {
         {"MailFlow", "LostAfter", "-3", 0, &AddedSettings::LostAfter, "[MailFlow] LostAfter=-3 corrected to 0."},
         {"MailFlow", "LostAfter", "1441", 1440, &AddedSettings::LostAfter, "[MailFlow] LostAfter=1441 corrected to 1440."},
-        {"MailFlow", "LostAfter", "ten", 0, &AddedSettings::LostAfter, "[MailFlow] LostAfter=ten corrected to 0."},
         {"Heartbeat", "Minutes", "2", 5, &AddedSettings::HeartbeatMinutes, "[Heartbeat] Minutes=2 corrected to 5."},
         {"Heartbeat", "Minutes", "99999", 1440, &AddedSettings::HeartbeatMinutes,
          "[Heartbeat] Minutes=99999 corrected to 1440."},
-        {"Heartbeat", "Minutes", "x", 60, &AddedSettings::HeartbeatMinutes, "[Heartbeat] Minutes=x corrected to 60."},
         {"Heartbeat", "Digest", "24:00", -1, &AddedSettings::DigestMinute, "[Heartbeat] Digest=24:00 is not HH:MM: no digest."},
         {"Heartbeat", "Digest", "7:60", -1, &AddedSettings::DigestMinute, "[Heartbeat] Digest=7:60 is not HH:MM: no digest."},
         {"Heartbeat", "Digest", "07:30x", -1, &AddedSettings::DigestMinute,
