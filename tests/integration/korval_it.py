@@ -33,7 +33,8 @@ NS_WINE = 'wineserver -k >/dev/null 2>&1\nif [ ! -f "$WINEPREFIX/system.reg" ]; 
 DEAF_LOOPBACK = "ip link set lo up\nsysctl -qw net.ipv4.icmp_echo_ignore_all=1\n"
 
 # An SMTP greeter on one loopback address and port: it greets every
-# connection and keeps what it hears in got-PORT.txt.
+# connection, keeps what it hears in got-PORT.txt, and answers QUIT and
+# closes, as a mail server does.
 GREETER = r"""
 import socket, sys, threading
 address, port = sys.argv[1], int(sys.argv[2])
@@ -43,6 +44,9 @@ def serve(connection):
         connection.sendall(b"220 greeter.example.test ESMTP\r\n")
         for line in connection.makefile("rb"):
             got.write(line)
+            if line.upper().startswith(b"QUIT"):
+                connection.sendall(b"221 bye\r\n")
+                break
 open("greeter-ready", "w").close()
 while True:
     threading.Thread(target=serve, args=(listener.accept()[0],), daemon=True).start()
